@@ -1,0 +1,70 @@
+# Paperlens: build, test and demo on a Debian 12 machine.
+#
+#   make demo    build, then serve the demo appliance on 127.0.0.1
+#   make test    build, then run every test (each inside its own appliance sandbox)
+#
+# Both first install the Debian packages that are missing (needs root, or sudo).
+
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+JOBS       ?= $(shell nproc)
+PORT       ?= 8080
+CTEST_ARGS ?=
+
+# Build tools and libraries.
+PKGS_BUILD := cmake g++ make pkg-config libjsoncpp-dev libsqlite3-dev libboost-filesystem-dev \
+              libboost-system-dev libgtest-dev libgmock-dev libcrypt-dev sqlite3
+# The appliance stand-in: sandbox, web server, accounts, ACLs.
+PKGS_PLATFORM := bubblewrap lighttpd acl util-linux procps psmisc curl ca-certificates python3
+# Converter tools inside the pool's containers (without recommends: plain unoconv pulls a GUI office).
+PKGS_CONVERT := libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui \
+                libreoffice-draw-nogui unoconv python3-uno pdftk-java imagemagick ghostscript \
+                calibre poppler-utils qpdf fonts-dejavu-core
+# Browser tests.
+PKGS_TEST := chromium
+PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_TEST)
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all setup build test test-unit test-asan demo shell clean
+
+all: build
+
+setup:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# Unit tests only (no conversions, no browser): the quick loop.
+test-unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE 'slow|e2e' $(CTEST_ARGS)
+
+# The same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: setup
+	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DPAPERLENS_SANITIZE=ON
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -LE 'slow|e2e|convert' $(CTEST_ARGS)
+
+demo: build
+	./harbor/appliance/appliance demo --build $(BUILD) --port $(PORT)
+
+# An interactive shell inside a fresh appliance.
+shell: build
+	./harbor/appliance/appliance run --build $(BUILD) -- /bin/bash
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN)
