@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
+#include <vector>
 #include <string>
 
 #include "vireo/fileshare.h"
@@ -197,6 +199,48 @@ TEST(Files, CopyMkdirAndFileSystems) {
   EXPECT_NE(0, VIREOFSIsImageFS(VIREO_FS_ISO9660));
   EXPECT_NE(0, VIREOFSIsRemoteFS(VIREO_FS_NFS));
   EXPECT_EQ(0, VIREOFSIsRemoteFS(VIREOGetFSType("/volume1", 0)));
+}
+
+}  // namespace
+
+#include "vireo/log.h"
+
+namespace {
+
+TEST(TransferLog, AppendsOneLineAnEntry) {
+  unlink(VIREO_XFERLOG_PATH);
+  ASSERT_EQ(0, VIREOLogHARBORFMXferLog("127.0.0.1", "alice", "View Document", 1234,
+                                       "/docs/a \"quoted\".pdf", 0));
+  ASSERT_EQ(0, VIREOLogHARBORFMXferLog("10.0.0.2", "bob", "View Document", 0, "/home/b.docx", 0));
+  std::ifstream in(VIREO_XFERLOG_PATH);
+  std::string line;
+  std::vector<Json::Value> entries;
+  while (std::getline(in, line)) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::istringstream s(line);
+    ASSERT_TRUE(Json::parseFromStream(b, s, &v, &errs)) << line;
+    entries.push_back(v);
+  }
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("alice", entries[0]["user"].asString());
+  EXPECT_EQ("/docs/a \"quoted\".pdf", entries[0]["file"].asString());
+  EXPECT_EQ(1234, entries[0]["size"].asInt64());
+  EXPECT_EQ("View Document", entries[1]["type"].asString());
+  struct stat st;
+  ASSERT_EQ(0, stat(VIREO_XFERLOG_PATH, &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_EQ(-1, VIREOLogHARBORFMXferLog(nullptr, "alice", "t", 0, "f", 0));
+}
+
+TEST(SettingsAndStrings, ReadTheAppliancesFiles) {
+  EXPECT_EQ("no", VireoConf().Info("filebrowserxferlog", "unset"));
+  EXPECT_EQ("unset", VireoConf().Info("no_such_key", "unset"));
+  StringBundle bundle(3, "sharing");
+  EXPECT_FALSE(bundle.Text("download_log_desc", "").empty());
+  EXPECT_EQ("dflt", bundle.Text("no_such_key", "dflt"));
+  EXPECT_EQ("dflt", StringBundle(99, "sharing").Text("download_log_desc", "dflt"));
 }
 
 }  // namespace
