@@ -301,6 +301,10 @@ TEST_F(CacheManagerTest, SetCollectsAfterStoring) {
   std::string a = Stored(kVol1, "a.doc", 4, 100);
   std::string b = Stored(kVol2, "b.doc", 8, 200);
   std::string c = MakeFile(kVol2 + "/c.doc", "c");
+  // Pages freed by another process's deletions, for the VACUUM to give back.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH,
+                    "CREATE TABLE junk (x);INSERT INTO junk SELECT zeroblob(100000);DROP TABLE junk"));
+  ASSERT_NE("0", Query(SZF_CACHE_DB_PATH, "PRAGMA freelist_count")[0]["freelist_count"]);
   CacheManager cache(true, 30);
 
   // 32 bytes recorded afterwards: the oldest stream alone frees more than the 2 too many.
@@ -308,6 +312,7 @@ TEST_F(CacheManagerTest, SetCollectsAfterStoring) {
   EXPECT_FALSE(Exists(StreamPath(a, kPdf)));
   EXPECT_EQ(b + "|" + kPdf + "|8\n" + c + "|" + kPdf + "|20\n", Streams());
   EXPECT_EQ(b + "\n" + c + "\n", Targets());
+  EXPECT_EQ("0", Query(SZF_CACHE_DB_PATH, "PRAGMA freelist_count")[0]["freelist_count"]);
 }
 
 TEST_F(CacheManagerTest, StreamsOfVanishedFoldersAreDroppedWithoutCounting) {
