@@ -279,7 +279,8 @@ void CacheManager::GarbageCollect() {
       continue;
     }
     // A row whose stream can never be found again would count towards the limit for ever and
-    // push live streams out: it is dropped without counting.
+    // push live streams out: it is dropped without counting. The folder is looked at before
+    // GetEAPath, whose recursive mkdir would bring a deleted folder back.
     bool gone = false;
     if (!TargetFolderGone(target, gone)) continue;
     std::string streamPath;
