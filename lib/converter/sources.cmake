@@ -3,7 +3,9 @@ list(APPEND PAPERLENS_SOURCES
   converter/convert_run.cc
   converter/converter.cc
   converter/converting_manager.cc
+  converter/pdf.cc
   converter/process_owner.cc
+  converter/thumbnail.cc
 )
 
 paperlens_add_test(converter_test
