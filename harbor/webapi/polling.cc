@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -141,6 +142,7 @@ bool APIPolling::Start(APIResponse* response, TaskFunc fn, void* data) {
       dup2(null, 2);
       if (null > 2) close(null);
     }
+    closelog();  // its socket is among the descriptors closed next; the next line reopens it
     CloseOtherFds(lockFd, ready[1]);
     state["pid"] = static_cast<int>(getpid());
     WriteJsonFile(statePath, state);
