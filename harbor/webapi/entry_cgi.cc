@@ -124,14 +124,16 @@ void Server::Authenticate(const std::string& method) {
     _response.SetError(WEBAPI_ERR_NO_SUCH_METHOD, WebAPIErrorText(WEBAPI_ERR_NO_SUCH_METHOD));
     return;
   }
-  const Json::Value& account = _params["account"];
-  const Json::Value& passwd = _params["passwd"];
+  // Read through a const reference: a missing name must not become a null member.
+  const Json::Value& params = _params;
+  const Json::Value& account = params["account"];
+  const Json::Value& passwd = params["passwd"];
   if (!account.isString()) {
-    ParamError("account", _params.isMember("account"));
+    ParamError("account", params.isMember("account"));
     return;
   }
   if (!passwd.isString()) {
-    ParamError("passwd", _params.isMember("passwd"));
+    ParamError("passwd", params.isMember("passwd"));
     return;
   }
   const std::string ip = Env("REMOTE_ADDR");
@@ -165,9 +167,10 @@ void Server::Authenticate(const std::string& method) {
 
 void Server::Serve() {
   if (!ReadParams()) return;
-  const Json::Value& api = _params["api"];
-  const Json::Value& version = _params["version"];
-  const Json::Value& method = _params["method"];
+  const Json::Value& params = _params;
+  const Json::Value& api = params["api"];
+  const Json::Value& version = params["version"];
+  const Json::Value& method = params["method"];
   if (!api.isString() || api.asString().empty()) {
     Fail(WEBAPI_ERR_BAD_REQUEST, "api", "no api");
     return;
