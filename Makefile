@@ -13,7 +13,8 @@ CTEST_ARGS ?=
 
 # Build tools and libraries.
 PKGS_BUILD := cmake g++ make pkg-config libjsoncpp-dev libsqlite3-dev libboost-filesystem-dev \
-              libboost-system-dev libgtest-dev libgmock-dev libcrypt-dev sqlite3
+              libboost-system-dev libgtest-dev libgmock-dev libcrypt-dev sqlite3 \
+              libbenchmark-dev
 # The appliance stand-in: sandbox, web server, accounts, ACLs.
 PKGS_PLATFORM := bubblewrap lighttpd acl util-linux procps psmisc curl ca-certificates python3
 # Converter tools inside the pool's containers (without recommends: plain unoconv pulls a GUI office).

@@ -21,7 +21,15 @@
 
 namespace harbor {
 
-bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode) {
+bool WriteFileAtomically(const std::string& pathIn, const std::string& content, mode_t mode) {
+  // Replace what a symlink points to, not the link.
+  std::string path = pathIn;
+  char resolved[PATH_MAX];
+  struct stat lst;
+  if (lstat(pathIn.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) &&
+      realpath(pathIn.c_str(), resolved) != nullptr) {
+    path = resolved;
+  }
   std::string dir = ".";
   size_t slash = path.rfind('/');
   if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);

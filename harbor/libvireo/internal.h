@@ -9,7 +9,8 @@
 namespace harbor {
 
 // Writes `content` to a temporary file beside `path`, flushes it to disk and renames it over
-// `path`, so readers see the old or the new content, never a torn one.
+// `path`, so readers see the old or the new content, never a torn one. A symlink is followed:
+// the file it names is replaced.
 bool WriteFileAtomically(const std::string& path, const std::string& content, mode_t mode);
 
 // strdup that never returns null for a null input (gives "").

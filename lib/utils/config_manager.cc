@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,14 +61,22 @@ bool ConfigManager::Load() {
 
 bool ConfigManager::Save() {
   // Write beside the file and rename over it: a crash or a full disk leaves the old content.
-  std::string tmpl = _path + ".XXXXXX";
+  // A symlink is followed, so the file it names is replaced rather than the link.
+  std::string target = _path;
+  char resolved[PATH_MAX];
+  struct stat lst;
+  if (lstat(_path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) &&
+      realpath(_path.c_str(), resolved) != nullptr) {
+    target = resolved;
+  }
+  std::string tmpl = target + ".XXXXXX";
   std::vector<char> tmp(tmpl.begin(), tmpl.end());
   tmp.push_back('\0');
   int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return PL_ERR("config %s save failed %m", _path.c_str());
   struct stat st;
   bool ok = true;
-  if (stat(_path.c_str(), &st) == 0) {
+  if (stat(target.c_str(), &st) == 0) {
     ok = fchmod(fd, st.st_mode & 07777) == 0;
     if (ok && (st.st_uid != geteuid() || st.st_gid != getegid())) {
       // Keep the owner; only root can, and only root writes files it does not own.
@@ -78,7 +87,7 @@ bool ConfigManager::Save() {
   }
   ok = ok && WriteAll(fd, json::ToString(_config)) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
-  if (ok && rename(tmp.data(), _path.c_str()) == 0) return true;
+  if (ok && rename(tmp.data(), target.c_str()) == 0) return true;
   int saved = errno;
   unlink(tmp.data());
   errno = saved;

@@ -1,0 +1,130 @@
+// The converter family: one class per conversion tool, each knowing the file types it accepts
+// and how to spell the tool's command line; ConverterBase::Convert stages the input and output
+// where the pool's containers see them, runs the command in the pool and checks the output.
+//
+// A converter lives for one conversion: construct it with a priority, set `_option` (only
+// "PageRange" is read), call Convert once. Converters are local objects of their concrete class,
+// never shared and never deleted through a base pointer.
+#ifndef PAPERLENS_INCLUDE_CONVERTER_CONVERTER_H_
+#define PAPERLENS_INCLUDE_CONVERTER_CONVERTER_H_
+
+#include <json/json.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "converter/container_pool_manager.h"
+#include "path.h"
+
+namespace VIREO {
+namespace PAPERLENS {
+namespace converter {
+
+// Result codes of a conversion (shared with the pool).
+constexpr int kConvertSuccess = 1000;  // the output is ready
+constexpr int kConvertTimeout = 1001;  // the tool exceeded its time limit
+constexpr int kConvertFailed = 1002;   // the tool could not start, or left no usable output
+constexpr int kConvertRefused = 1003;  // refused before running
+
+class ConverterBase {
+ public:
+  explicit ConverterBase(ContainerPoolManager::Priority priority);
+
+  // Converts `source` (addressed by share path and user, or by real path) to `type`. On success
+  // `target`'s "realPath" names the output in the target staging folder; the caller owns that
+  // file from then on (moves it or removes it). The staged input is removed in every case, the
+  // output on failure.
+  virtual int Convert(const std::string& type, path::Path& source, path::Path& target);
+  // True when the tool names its output after its input (source and output share a base name).
+  virtual bool IsNeedSameFolder();
+  // Replaces `argv` with the tool's argument vector for the staged files.
+  virtual void GetCommand(std::vector<std::string>& argv) = 0;
+
+  ContainerPoolManager::Priority _priority;
+  Json::Value _option;    // tool options; only "PageRange" is read
+  path::Path _tmpSrcPath; // staged input, set by Convert
+  path::Path _tmpTgtPath; // staged output, set by Convert
+
+ protected:
+  ~ConverterBase() = default;
+
+  // SZF_COVERT_SOURCE_DIR + the staged input's file name, and likewise for the output.
+  std::string ContainerSource();
+  std::string ContainerTarget();
+  // The string of _option["PageRange"], empty when absent.
+  std::string PageRange() const;
+  bool HasPageRange() const;
+};
+
+class LibreOfficeConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  bool IsNeedSameFolder() override;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class UnoconvConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class UnoconvSpreadSheetConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class PdftkConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class ImageMagickConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class CalibreConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+class CalibreThumbnailConverter : public ConverterBase {
+ public:
+  using ConverterBase::ConverterBase;
+  void GetCommand(std::vector<std::string>& argv) override;
+  static std::set<std::string> _supportTypeSet;
+};
+
+// Stages `originPath` for conversion: reserves the staged input (a link or copy of the source)
+// in the source staging folder and the output name in the target staging folder. With
+// `sameFolder` the output is the input's base name with `strFileType`. False, logged, on failure.
+bool CreateConvertEnvironment(path::Path& originPath, const std::string& strFileType,
+                              path::Path& tmpSrcPath, path::Path& tmpTgtPath, bool sameFolder);
+// Hard-links the source over the staged file when both lie on one volume (a copy-on-write
+// copy when linking fails), copies it otherwise. False, logged, when the staged file is missing
+// afterwards.
+bool CopyOrLinkFile(const std::string& strSourceFile, const std::string& strTargetFile);
+// Deletes a staged file without leaving its pages in the page cache. False when the file cannot
+// be opened (it is then left) or unlinked.
+bool RemoveTmpFile(const std::string& realPath);
+// The host folders of the staging area: docker volume + SZF_DOCKER_DIR + the container-side
+// folder. False when the docker share does not exist.
+bool GetStagingDirs(std::string& sourceDir, std::string& targetDir);
+
+}  // namespace converter
+}  // namespace PAPERLENS
+}  // namespace VIREO
+
+#endif  // PAPERLENS_INCLUDE_CONVERTER_CONVERTER_H_

@@ -1,0 +1,355 @@
+#include "cache_manager.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "../db/db_test_util.h"
+#include "runas.h"
+#include "utils.h"
+
+namespace VIREO {
+namespace PAPERLENS {
+namespace {
+
+using testing::LogWatch;
+using testing::Query;
+using testing::Write;
+
+// One folder on each volume, so that moves are both renames and copies across volumes.
+const std::string kVol1 = "/volume1/docs/cachetest";
+const std::string kVol2 = "/volume2/archive/cachetest";
+const std::string kPdf = SZK_THUMB_PDF_TYPE;
+const std::string kPng = SZK_THUMB_TYPE;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+class CacheManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::RemoveDB(SZF_CACHE_DB_PATH);
+    for (const std::string& dir : {kVol1, kVol2}) {
+      testing::RunCapture({"rm", "-rf", dir});
+      ASSERT_EQ(0, mkdir(dir.c_str(), 0755)) << dir;
+    }
+  }
+
+  void TearDown() override {
+    testing::RemoveDB(SZF_CACHE_DB_PATH);
+    for (const std::string& dir : {kVol1, kVol2}) testing::RunCapture({"rm", "-rf", dir});
+  }
+
+  static std::string MakeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return path;
+  }
+
+  // Where the platform keeps stream `stream` of `target`: /d/f -> /d/@eaDir/f/stream.
+  static std::string StreamPath(const std::string& target, const std::string& stream) {
+    size_t slash = target.rfind('/');
+    return target.substr(0, slash) + "/@eaDir/" + target.substr(slash + 1) + "/" + stream;
+  }
+
+  // The cache table as "target|stream|size" lines, in target and stream order.
+  static std::string Streams() {
+    std::string text;
+    for (const BaseDB::Row& r :
+         Query(SZF_CACHE_DB_PATH, "SELECT * FROM cache ORDER BY target, stream")) {
+      text += r.at("target") + "|" + r.at("stream") + "|" + r.at("size") + "\n";
+    }
+    return text;
+  }
+
+  static std::string Targets() {
+    std::string text;
+    for (const BaseDB::Row& r :
+         Query(SZF_CACHE_DB_PATH, "SELECT path FROM cache_target ORDER BY path")) {
+      text += r.at("path") + "\n";
+    }
+    return text;
+  }
+
+  static std::string Access(const std::string& target, const std::string& stream) {
+    BaseDB::Rows rows = Query(SZF_CACHE_DB_PATH, "SELECT access FROM cache WHERE target = '" +
+                                                     target + "' AND stream = '" + stream + "'");
+    return rows.size() == 1 ? rows[0]["access"] : "<none>";
+  }
+
+  static void SetAccess(const std::string& target, long access) {
+    ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "UPDATE cache SET access = " + std::to_string(access) +
+                                             " WHERE target = '" + target + "'"));
+  }
+
+  // A document `name` in `dir` with a stored stream of `size` bytes, last used at `access`.
+  static std::string Stored(const std::string& dir, const std::string& name, size_t size,
+                            long access) {
+    std::string doc = MakeFile(dir + "/" + name, "document " + name);
+    std::string tmp = MakeFile(dir + "/" + name + ".tmp", std::string(size, 'p'));
+    CacheManager cache(/*gcEnabled=*/false, 0);
+    EXPECT_TRUE(cache.Set(tmp, doc, kPdf, /*isMove=*/true));
+    SetAccess(doc, access);
+    return doc;
+  }
+
+  static void Touch(const std::string& path, time_t mtime) {
+    struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, utimes(path.c_str(), times));
+  }
+};
+
+TEST_F(CacheManagerTest, SchemaIsExactlyTheTablesAndIndexesOfTheScript) {
+  CacheManager cache(true, 1073741824);
+  ASSERT_TRUE(cache.IsGood());
+  EXPECT_EQ(
+      "CREATE TABLE cache_target (path TEXT PRIMARY KEY,modify INTEGER);\n"
+      "CREATE UNIQUE INDEX path ON cache_target (path);\n"
+      "CREATE INDEX modify ON cache_target (modify);\n"
+      "CREATE TABLE cache (stream TEXT,size INTEGER,access INTEGER,target TEXT,FOREIGN "
+      "KEY(target) REFERENCES cache_target(path));\n"
+      "CREATE INDEX stream ON cache (stream);\n"
+      "CREATE INDEX target ON cache (target);\n"
+      "CREATE INDEX target_stream_compound ON cache (target, stream);\n",
+      testing::Schema(SZF_CACHE_DB_PATH));
+  CacheManager again(true, 1073741824);  // the script runs on every construction
+  EXPECT_TRUE(again.IsGood());
+}
+
+TEST_F(CacheManagerTest, SetStoresTheStreamBesideItsSourceOnEitherVolume) {
+  // Converter output lands on the first volume; documents live on both.
+  std::string onVol1 = MakeFile(kVol1 + "/it's \"q3\".docx", "document 1");
+  std::string onVol2 = MakeFile(kVol2 + "/report.xlsx", "document 2");
+  std::string pdf1 = MakeFile(kVol1 + "/out1.pdf", "%PDF one");
+  std::string pdf2 = MakeFile(kVol1 + "/out2.pdf", "%PDF-1.4 two");
+  std::string png = MakeFile(kVol1 + "/out.png", "PNG");
+  Touch(onVol2, 1500000000);
+  CacheManager cache(true, 1073741824);
+  ASSERT_TRUE(cache.IsGood());
+
+  ASSERT_TRUE(cache.Set(pdf1, onVol1, kPdf, /*isMove=*/true));   // rename
+  ASSERT_TRUE(cache.Set(pdf2, onVol2, kPdf, /*isMove=*/true));   // copy and unlink
+  ASSERT_TRUE(cache.Set(png, onVol2, kPng, /*isMove=*/false));   // copy
+
+  EXPECT_FALSE(Exists(pdf1));
+  EXPECT_FALSE(Exists(pdf2));
+  EXPECT_EQ("PNG", ReadFile(png));
+  EXPECT_EQ("%PDF one", ReadFile(StreamPath(onVol1, kPdf)));
+  EXPECT_EQ("%PDF-1.4 two", ReadFile(StreamPath(onVol2, kPdf)));
+  EXPECT_EQ("PNG", ReadFile(StreamPath(onVol2, kPng)));
+  EXPECT_EQ(onVol1 + "|" + kPdf + "|8\n" + onVol2 + "|" + kPdf + "|12\n" + onVol2 + "|" + kPng +
+                "|3\n",
+            Streams());
+  BaseDB::Rows modify = Query(SZF_CACHE_DB_PATH,
+                              "SELECT modify FROM cache_target WHERE path = '" + onVol2 + "'");
+  ASSERT_EQ(1u, modify.size());
+  EXPECT_EQ("1500000000", modify[0]["modify"]);
+
+  std::ifstream in;
+  ASSERT_TRUE(cache.Get(onVol1, kPdf, in));
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ("%PDF one", text.str());
+}
+
+TEST_F(CacheManagerTest, StoringTheSameStreamTwiceKeepsOneRowWithTheFirstSize) {
+  std::string doc = Stored(kVol1, "a.doc", 4, /*access=*/100);
+  CacheManager cache(true, 1073741824);
+  std::string again = MakeFile(kVol1 + "/again.pdf", "a longer file");
+
+  ASSERT_TRUE(cache.Set(again, doc, kPdf, /*isMove=*/true));
+  EXPECT_EQ(doc + "|" + kPdf + "|4\n", Streams());
+  EXPECT_GT(std::stol(Access(doc, kPdf)), 100);
+  EXPECT_EQ("a longer file", ReadFile(StreamPath(doc, kPdf)));
+}
+
+TEST_F(CacheManagerTest, ChangedSourceDropsEveryStreamAndRowOnGet) {
+  std::string doc = Stored(kVol2, "plan.odt", 5, 100);
+  std::string other = Stored(kVol2, "other.odt", 6, 100);
+  CacheManager cache(true, 1073741824);
+  ASSERT_TRUE(cache.Set(MakeFile(kVol1 + "/t.png", "png"), doc, kPng, /*isMove=*/true));
+  EXPECT_FALSE(cache.IsTargetModified(doc));
+
+  struct stat st;
+  ASSERT_EQ(0, stat(doc.c_str(), &st));
+  Touch(doc, st.st_mtime + 60);
+  EXPECT_TRUE(cache.IsTargetModified(doc));
+  std::ifstream in;
+  EXPECT_FALSE(cache.Get(doc, kPdf, in));
+
+  EXPECT_FALSE(Exists(StreamPath(doc, kPdf)));
+  EXPECT_FALSE(Exists(StreamPath(doc, kPng)));
+  EXPECT_EQ(other + "|" + kPdf + "|6\n", Streams());
+  EXPECT_EQ(other + "\n", Targets());
+  EXPECT_EQ(std::string(6, 'p'), ReadFile(StreamPath(other, kPdf)));
+}
+
+TEST_F(CacheManagerTest, TargetsWithoutARowOrAFileAreNeverModified) {
+  std::string doc = MakeFile(kVol1 + "/never-stored.doc", "x");
+  CacheManager cache(true, 1073741824);
+  EXPECT_FALSE(cache.IsTargetModified(doc));
+  EXPECT_FALSE(cache.IsTargetModified(kVol1 + "/missing.doc"));
+
+  std::string stored = Stored(kVol1, "gone.doc", 3, 100);
+  ASSERT_EQ(0, unlink(stored.c_str()));
+  EXPECT_FALSE(cache.IsTargetModified(stored));
+}
+
+TEST_F(CacheManagerTest, SetWithAMissingSourceChangesNothing) {
+  std::string doc = MakeFile(kVol1 + "/a.doc", "x");
+  CacheManager cache(true, 1073741824);
+  EXPECT_FALSE(cache.Set(kVol1 + "/no-such.pdf", doc, kPdf, true));
+  EXPECT_FALSE(cache.Set(MakeFile(kVol1 + "/out.pdf", "pdf"), kVol1 + "/no-such.doc", kPdf, true));
+  EXPECT_EQ("", Streams());
+  EXPECT_EQ("", Targets());
+  EXPECT_FALSE(Exists(kVol1 + "/@eaDir"));
+  EXPECT_EQ("pdf", ReadFile(kVol1 + "/out.pdf"));
+}
+
+TEST_F(CacheManagerTest, FailedMoveStillRecordsTheStreamButGetFindsNothing) {
+  std::string doc = MakeFile(kVol1 + "/a.doc", "x");
+  std::string notAFile = kVol1 + "/folder.pdf";  // a folder cannot be moved as a stream
+  ASSERT_EQ(0, mkdir(notAFile.c_str(), 0755));
+  LogWatch log;
+  CacheManager cache(true, 1073741824);
+
+  EXPECT_TRUE(cache.Set(notAFile, doc, kPdf, /*isMove=*/true));
+  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "cache move fail from: " + notAFile}));
+  BaseDB::Rows rows = Query(SZF_CACHE_DB_PATH, "SELECT * FROM cache");
+  ASSERT_EQ(1u, rows.size());
+  EXPECT_EQ(doc, rows[0]["target"]);
+  std::ifstream in;
+  EXPECT_FALSE(cache.Get(doc, kPdf, in));
+}
+
+TEST_F(CacheManagerTest, RemoveDeletesOneStreamAndItsRow) {
+  std::string doc = Stored(kVol2, "a.doc", 3, 100);
+  CacheManager cache(false, 0);
+  ASSERT_TRUE(cache.Set(MakeFile(kVol2 + "/t.png", "png"), doc, kPng, true));
+
+  EXPECT_TRUE(cache.Remove(doc, kPdf));
+  EXPECT_FALSE(Exists(StreamPath(doc, kPdf)));
+  EXPECT_EQ("png", ReadFile(StreamPath(doc, kPng)));
+  EXPECT_EQ(doc + "|" + kPng + "|3\n", Streams());
+}
+
+TEST_F(CacheManagerTest, DatabaseFolderNotWritableIsNotGood) {
+  LogWatch log;
+  // An unprivileged process cannot create the database in the package's folder.
+  RunAs bob(1027, 100, __FILE__, __LINE__, "test");
+  ASSERT_TRUE(bob);
+  CacheManager cache(true, 1073741824);
+  EXPECT_FALSE(cache.IsGood());
+  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "db failed"}));
+}
+
+// ---- Garbage collection ------------------------------------------------------------------------
+
+TEST_F(CacheManagerTest, CollectionFreesTheOldestStreamsUntilMoreThanTheExcess) {
+  // 10 bytes over the limit: 4 bytes are not enough, 4 + 8 are.
+  std::string a = Stored(kVol1, "a.doc", 4, 100);
+  std::string b = Stored(kVol2, "b.doc", 8, 200);
+  std::string c = Stored(kVol1, "c.doc", 20, 300);
+  std::string d = Stored(kVol2, "d.doc", 1, 400);
+  CacheManager cache(true, 33 - 10);
+  ASSERT_TRUE(cache.InsertTarget(kVol1 + "/orphan.doc", 1));  // a target left without streams
+  EXPECT_EQ(10, cache.CalculateGCSize());
+
+  cache.GarbageCollect();
+  EXPECT_FALSE(Exists(StreamPath(a, kPdf)));
+  EXPECT_FALSE(Exists(StreamPath(b, kPdf)));
+  EXPECT_TRUE(Exists(StreamPath(c, kPdf)));
+  EXPECT_TRUE(Exists(StreamPath(d, kPdf)));
+  EXPECT_EQ(c + "|" + kPdf + "|20\n" + d + "|" + kPdf + "|1\n", Streams());
+  EXPECT_EQ(c + "\n" + d + "\n", Targets());
+  EXPECT_EQ(0, cache.CalculateGCSize());
+}
+
+TEST_F(CacheManagerTest, CollectionAtExactlyTheLimitDeletesNothing) {
+  std::string a = Stored(kVol1, "a.doc", 4, 100);
+  std::string b = Stored(kVol2, "b.doc", 8, 200);
+  CacheManager cache(true, 12);
+  ASSERT_TRUE(cache.InsertTarget(kVol1 + "/orphan.doc", 1));
+  EXPECT_EQ(0, cache.CalculateGCSize());
+
+  cache.GarbageCollect();
+  EXPECT_TRUE(Exists(StreamPath(a, kPdf)));
+  EXPECT_TRUE(Exists(StreamPath(b, kPdf)));
+  EXPECT_EQ(a + "\n" + kVol1 + "/orphan.doc\n" + b + "\n", Targets());
+
+  testing::RemoveDB(SZF_CACHE_DB_PATH);
+  CacheManager empty(true, 0);
+  EXPECT_EQ(0, empty.CalculateGCSize());
+}
+
+TEST_F(CacheManagerTest, SetCollectsAfterStoring) {
+  std::string a = Stored(kVol1, "a.doc", 4, 100);
+  std::string b = Stored(kVol2, "b.doc", 8, 200);
+  std::string c = MakeFile(kVol2 + "/c.doc", "c");
+  // Pages freed by another process's deletions, for the VACUUM to give back.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH,
+                    "CREATE TABLE junk (x);INSERT INTO junk SELECT zeroblob(100000);DROP TABLE junk"));
+  ASSERT_NE("0", Query(SZF_CACHE_DB_PATH, "PRAGMA freelist_count")[0]["freelist_count"]);
+  CacheManager cache(true, 30);
+
+  // 32 bytes recorded afterwards: the oldest stream alone frees more than the 2 too many.
+  ASSERT_TRUE(cache.Set(MakeFile(kVol1 + "/c.pdf", std::string(20, 'c')), c, kPdf, true));
+  EXPECT_FALSE(Exists(StreamPath(a, kPdf)));
+  EXPECT_EQ(b + "|" + kPdf + "|8\n" + c + "|" + kPdf + "|20\n", Streams());
+  EXPECT_EQ(b + "\n" + c + "\n", Targets());
+  EXPECT_EQ("0", Query(SZF_CACHE_DB_PATH, "PRAGMA freelist_count")[0]["freelist_count"]);
+}
+
+TEST_F(CacheManagerTest, StreamsOfVanishedFoldersAreDroppedWithoutCounting) {
+  // The oldest and largest stream belongs to a folder that was deleted since.
+  std::string gone = kVol2 + "/gone";
+  ASSERT_EQ(0, mkdir(gone.c_str(), 0755));
+  std::string lost = Stored(gone, "lost.doc", 100, 50);
+  testing::RunCapture({"rm", "-rf", gone});
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH,
+                    "INSERT INTO cache VALUES ('x', 50, 60, 'relative/x.doc');"
+                    "INSERT INTO cache_target VALUES ('relative/x.doc', 1)"));
+  std::string a = Stored(kVol1, "a.doc", 4, 100);
+  std::string b = Stored(kVol1, "b.doc", 8, 200);
+  std::string c = Stored(kVol1, "c.doc", 20, 300);
+  CacheManager cache(true, 182 - 10);
+
+  cache.GarbageCollect();
+  EXPECT_FALSE(Exists(gone));  // not brought back to hold an @eaDir
+  EXPECT_FALSE(Exists(StreamPath(a, kPdf)));
+  EXPECT_FALSE(Exists(StreamPath(b, kPdf)));
+  EXPECT_EQ(c + "|" + kPdf + "|20\n", Streams());
+  EXPECT_EQ(c + "\n", Targets());
+}
+
+TEST_F(CacheManagerTest, StreamFileAlreadyGoneStillHasItsRowDeleted) {
+  std::string a = Stored(kVol1, "a.doc", 12, 100);
+  std::string b = Stored(kVol2, "b.doc", 8, 200);
+  ASSERT_EQ(0, unlink(StreamPath(a, kPdf).c_str()));
+  LogWatch log;
+  CacheManager cache(true, 10);
+
+  cache.GarbageCollect();
+  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "GC fail " + StreamPath(a, kPdf)}));
+  EXPECT_EQ(b + "|" + kPdf + "|8\n", Streams());
+  EXPECT_EQ("pppppppp", ReadFile(StreamPath(b, kPdf)));
+}
+
+}  // namespace
+}  // namespace PAPERLENS
+}  // namespace VIREO
