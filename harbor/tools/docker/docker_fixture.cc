@@ -134,8 +134,10 @@ void CreateConverterContainer(const std::string& name) {
   fs::remove_all(kHostStaging, ec);
   fs::create_directories(kHostSource);
   fs::create_directories(kHostTarget);
-  RunResult r = Docker({"create", "--name", name, "-v", std::string(kHostStaging) + ":/Paperlens:ro",
-                        "-v", std::string(kHostTarget) + ":" + kTarget, kImage});
+  const auto bare = [](std::string dir) { return dir.substr(0, dir.size() - 1); };
+  RunResult r = Docker({"create", "--name", name, "-v",
+                        bare(kHostSource) + ":" + bare(kSource) + ":ro", "-v",
+                        bare(kHostTarget) + ":" + bare(kTarget), kImage});
   ASSERT_EQ(0, r.status) << r.err;
 }
 

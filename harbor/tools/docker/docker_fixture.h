@@ -18,7 +18,7 @@ constexpr const char* kHostSource = "/volume1/docker/@tmp/Paperlens/@tmp/source/
 constexpr const char* kHostTarget = "/volume1/docker/@tmp/Paperlens/@tmp/target/";
 constexpr const char* kSource = "/Paperlens/@tmp/source/";
 constexpr const char* kTarget = "/Paperlens/@tmp/target/";
-constexpr const char* kImage = "paperlens-converter";
+constexpr const char* kImage = "paperlens/converter";
 
 struct RunResult {
   int status = -1;  // exit status, 128 + signal when killed, -1 when it could not run
@@ -38,8 +38,8 @@ pid_t SpawnDocker(const std::vector<std::string>& args);
 // Waits up to `ms` for `pid`; its exit status (128 + signal), or -1 on time-out.
 int WaitFor(pid_t pid, int ms);
 
-// Records a converter container with the staging volumes the pool expects: /Paperlens
-// read-only, its target folder writable. Empties the staging folders. Fails the test on error.
+// Records a converter container as the package's start step does: the source staging folder
+// read-only, the target one writable. Empties the staging folders. Fails the test on error.
 void CreateConverterContainer(const std::string& name);
 
 void WriteFile(const std::string& path, const std::string& content);

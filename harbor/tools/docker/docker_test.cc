@@ -1,6 +1,7 @@
 // The docker stand-in as the package and its start step use it: containers recorded with
 // `create`, commands run with `exec`, and what a command inside may and may not reach.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@ namespace docker {
 namespace testing {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
@@ -30,6 +33,17 @@ class DockerTest : public ::testing::Test {
  protected:
   void SetUp() override { CreateConverterContainer("vireo1"); }
   void TearDown() override { Docker({"rm", "-f", "vireo1", "vireo2"}); }
+
+  // Names of the recorded containers, as `ps` lists them (newest first). The package's start
+  // step may have added its own pool before the test began.
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    std::istringstream lines(Docker({"ps", "-a", "--format", "{{.Names}}"}).out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("vireolens-", 0) != 0) names.push_back(line);
+    }
+    return names;
+  }
 
   // Runs `sh -c script` in `container`.
   RunResult Sh(const std::string& script, const std::string& container = "vireo1") {
@@ -63,6 +77,14 @@ TEST_F(DockerTest, StandardStreamsReachTheCommand) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("HELLO\n", r.out);
   EXPECT_EQ("oops\n", r.err);
+}
+
+TEST_F(DockerTest, CallersDescriptorsStayOutside) {
+  int fd = open("/volume1/docker/@tmp/secret", O_RDWR | O_CREAT, 0600);  // inheritable
+  ASSERT_GE(fd, 3);
+  RunResult r = Sh("ls /proc/$$/fd");
+  close(fd);
+  EXPECT_EQ("0\n1\n2\n", r.out);
 }
 
 TEST_F(DockerTest, UnknownContainerFails) {
@@ -111,6 +133,9 @@ TEST_F(DockerTest, CommandWritesOnlyItsTargetFolder) {
     EXPECT_NE(0, r.status) << path;
   }
   EXPECT_NE(0, Sh(std::string("rm ") + kSource + "in.txt").status);
+  // Root inside keeps no power over its mounts (bubblewrap run by root would leave it all).
+  EXPECT_NE(0, Sh("mount -o remount,rw / || mount -o remount,rw /Paperlens").status);
+  EXPECT_NE(0, Sh("mknod /Paperlens/@tmp/target/disk b 8 0").status);
   EXPECT_EQ("original", ReadFile(std::string(kHostSource) + "in.txt"));
   EXPECT_FALSE(Exists(std::string(kHostSource) + "new.txt"));
   EXPECT_FALSE(Exists(std::string(kHostStaging) + "/x"));
@@ -196,8 +221,7 @@ TEST_F(DockerTest, CreateRecordsAContainer) {
   EXPECT_THAT(r.out, ::testing::MatchesRegex("[0-9a-f]{64}\n"));
   EXPECT_TRUE(Exists("/volume2/x")) << "a missing volume folder is made, as docker does";
 
-  r = Docker({"ps", "-a", "--format", "{{.Names}}"});
-  EXPECT_EQ("vireo2\nvireo1\n", r.out);  // newest first
+  EXPECT_THAT(Names(), ElementsAre("vireo2", "vireo1"));  // newest first
   r = Docker({"inspect", "vireo2"});
   ASSERT_EQ(0, r.status);
   Json::Value v;
@@ -221,14 +245,23 @@ TEST_F(DockerTest, CreateRecordsAContainer) {
   for (const auto& args : refused) {
     EXPECT_EQ(125, Docker(args).status) << args[2] << " " << args[3];
   }
-  EXPECT_EQ("vireo2\nvireo1\n", Docker({"ps", "-a", "--format", "{{.Names}}"}).out);
+  EXPECT_THAT(Names(), ElementsAre("vireo2", "vireo1"));
+}
+
+TEST_F(DockerTest, OneOfConcurrentCreationsWins) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 6; ++i) pids.push_back(SpawnDocker({"create", "--name", "vireo2", kImage}));
+  int won = 0;
+  for (pid_t pid : pids) won += WaitFor(pid, 10000) == 0;
+  EXPECT_EQ(1, won);
+  EXPECT_EQ(0, Docker({"exec", "vireo2", "true"}).status);
 }
 
 TEST_F(DockerTest, RemoveDropsTheContainerAndItsState) {
   ASSERT_EQ(0, Sh("echo kept > /tmp/mark").status);
   ASSERT_EQ(0, Docker({"rm", "vireo1"}).status);
   EXPECT_EQ(125, Docker({"exec", "vireo1", "true"}).status);
-  EXPECT_EQ("", Docker({"ps", "-a", "--format", "{{.Names}}"}).out);
+  EXPECT_THAT(Names(), ::testing::IsEmpty());
 
   CreateConverterContainer("vireo1");
   EXPECT_EQ("", Sh("ls -A /tmp").out) << "a new container starts clean";

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 
 namespace harbor {
@@ -138,6 +139,11 @@ std::vector<std::string> BwrapArgs(const Container& c, const Image& image,
 
 }  // namespace
 
+bool IsValidImageName(const std::string& name) {
+  static const std::regex kName("[a-z0-9]+([._-][a-z0-9]+)*(/[a-z0-9]+([._-][a-z0-9]+)*)*");
+  return std::regex_match(name, kName);
+}
+
 bool LoadImage(const std::string& imagesDir, const std::string& ref, Image* image,
                std::string* message) {
   std::string name = ref;
@@ -146,7 +152,7 @@ bool LoadImage(const std::string& imagesDir, const std::string& ref, Image* imag
       name.compare(name.size() - latest.size(), latest.size(), latest) == 0) {
     name.resize(name.size() - latest.size());
   }
-  if (!IsValidName(name) || !IsDir(imagesDir + "/" + name)) {
+  if (!IsValidImageName(name) || !IsDir(imagesDir + "/" + name)) {
     *message = "No such image: " + ref;
     return false;
   }

@@ -1,6 +1,6 @@
 // Images and the sandbox one exec runs in.
 //
-// An image is a folder `<images dir>/<name>/` holding what the converter image adds to the
+// An image is a folder `<images dir>/<name>/` (a name such as "paperlens/converter") holding what the converter image adds to the
 // host's system (the host has the same Debian packages installed):
 //   environment  KEY=VALUE lines ('#' starts a comment), the image's variables
 //   diversions   "DISTRIBUTION_PATH KEPT_AT" lines: files the image replaces but still needs,
@@ -26,6 +26,9 @@ struct Image {
   std::vector<std::pair<std::string, std::string>> diversions;
   std::vector<std::string> files;  // paths inside the container, one per file of rootfs/
 };
+
+// Docker's rule for repository names: lower-case components joined by '/' (never "..").
+bool IsValidImageName(const std::string& name);
 
 // Reads image `ref` ("NAME" or "NAME:latest"). False with `*message` set when there is no such
 // image or its folder is malformed.
