@@ -420,8 +420,9 @@ int CmdPs(Args args) {
   if (format.empty()) {
     printf("%-14s %-24s %-22s %-8s %s\n", "CONTAINER ID", "IMAGE", "CREATED", "STATUS", "NAMES");
     for (const auto& c : all) {
+      // To the second: the nanoseconds are there to order containers, not to be read.
       printf("%-14s %-24s %-22s %-8s %s\n", Expand("{{.ID}}", c, noTrunc).c_str(),
-             c.image.c_str(), c.created.c_str(), "Up", c.name.c_str());
+             c.image.c_str(), (c.created.substr(0, 19) + "Z").c_str(), "Up", c.name.c_str());
     }
     return 0;
   }
