@@ -19,3 +19,8 @@ paperlens_add_test(container_pool_timeout_test APPLIANCE
   LIBS paperlens testsupport
   LABELS slow
   TIMEOUT 400)
+paperlens_add_test(pipeline_test APPLIANCE
+  SOURCES converter/pipeline_test.cc
+  LIBS paperlens testsupport_documents
+  LABELS convert
+  TIMEOUT 900)

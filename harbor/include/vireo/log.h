@@ -21,7 +21,7 @@ int VIREOLogHARBORFMXferLog(const char* ip, const char* user, const char* type, 
                             const char* fileName, int flags);
 }
 
-// The appliance's settings (key=value, /usr/vireo/etc/vireo.conf), read when constructed.
+// The appliance's settings (key=value, /usr/vireo/etc/vireo.conf), read on each query.
 class VireoConf {
  public:
   VireoConf();

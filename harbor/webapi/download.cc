@@ -1,0 +1,108 @@
+// File downloads: handed to the web server (X-Sendfile) or streamed by the request program.
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "host.h"
+#include "vireo/webapi.h"
+
+namespace VIREO {
+
+namespace {
+
+bool HasLineBreak(const std::string& s) {
+  return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// Owns a descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+
+}  // namespace
+
+bool APIDownload::SetHeader(const std::string& name, const std::string& value) {
+  if (name.empty() || HasLineBreak(name) || HasLineBreak(value) ||
+      name.find(':') != std::string::npos) {
+    HARBOR_LOG("refused header %s", name.c_str());
+    return false;
+  }
+  for (auto& h : _headers) {
+    if (strcasecmp(h.first.c_str(), name.c_str()) == 0) {
+      h.second = value;
+      return true;
+    }
+  }
+  _headers.emplace_back(name, value);
+  return true;
+}
+
+bool APIDownload::Output(const std::string& path) {
+  _response->SetEnableOutput(false);
+  FILE* out = _response->GetOutput();
+
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    HARBOR_LOG("cannot send %s: %m", path.c_str());
+    // Nothing was written yet: answer as the server would, so the client sees a failure
+    // instead of an empty body.
+    APIResponse failure(out);
+    failure.SetError(WEBAPI_ERR_BAD_REQUEST, "cannot open file");
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    fprintf(out, "Status: 404 Not Found\r\nContent-Type: application/json\r\n\r\n%s",
+            Json::writeString(b, failure.GetAnswer()).c_str());
+    fflush(out);
+    return false;
+  }
+
+  bool haveType = false;
+  for (const auto& h : _headers) {
+    if (strcasecmp(h.first.c_str(), "Content-Type") == 0) haveType = true;
+    // The server computes the length itself for X-Sendfile, and we do it below otherwise.
+    if (strcasecmp(h.first.c_str(), "Content-Length") == 0) continue;
+    fprintf(out, "%s: %s\r\n", h.first.c_str(), h.second.c_str());
+  }
+  if (!haveType) fputs("Content-Type: application/octet-stream\r\n", out);
+
+  // A path with a line break cannot travel in a header; such a file is streamed.
+  if (_xSendFile && !HasLineBreak(path)) {
+    fprintf(out, "X-Sendfile: %s\r\n\r\n", path.c_str());
+    return fflush(out) == 0;
+  }
+
+  fprintf(out, "Content-Length: %lld\r\n\r\n", static_cast<long long>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd.get(), buf, sizeof(buf));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      HARBOR_LOG("read of %s failed: %m", path.c_str());
+      fflush(out);
+      return false;
+    }
+    if (n == 0) break;
+    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+      HARBOR_LOG("write of %s failed: %m", path.c_str());
+      return false;
+    }
+  }
+  return fflush(out) == 0;
+}
+
+}  // namespace VIREO

@@ -1,0 +1,238 @@
+// entry.cgi: the web-API server's request program, run by the web server (CGI) once per
+// request, as root. Reads the parameters, authenticates the caller, dispatches to the plug-in
+// that serves the API and writes the JSON answer (unless the handler wrote its own).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace {
+
+using namespace VIREO;
+using namespace VIREO::webapi;
+
+const char* const kAuthAPI = "VIREO.API.Auth";
+
+std::string Env(const char* name) {
+  const char* v = getenv(name);
+  return v != nullptr ? v : "";
+}
+
+class Server {
+ public:
+  void Serve();
+  void Write();
+
+ private:
+  bool Fail(int code, const Json::Value& errors, const char* why) {
+    HARBOR_LOG("refused request from %s: %s", Env("REMOTE_ADDR").c_str(), why);
+    _response.SetError(code, errors);
+    return false;
+  }
+  bool ReadParams();
+  void Authenticate(const std::string& method);
+  bool ParamError(const char* name, bool set) {
+    Json::Value e(Json::objectValue);
+    e["name"] = name;
+    e["reason"] = set ? "type" : "required";
+    _response.SetError(WEBAPI_ERR_PARAM, e);
+    return false;
+  }
+  std::string SessionId() const;
+
+  Json::Value _params{Json::objectValue};
+  APIResponse _response{stdout};
+  std::vector<std::string> _headers;  // extra header lines of our own answer
+};
+
+bool Server::ReadParams() {
+  std::string why;
+  if (!ParseUrlEncoded(Env("QUERY_STRING"), _params, why)) {
+    return Fail(WEBAPI_ERR_BAD_REQUEST, why, why.c_str());
+  }
+  const std::string method = Env("REQUEST_METHOD");
+  if (method == "GET" || method == "HEAD") return true;
+  if (method != "POST") return Fail(WEBAPI_ERR_BAD_REQUEST, "unsupported HTTP method", method.c_str());
+
+  const std::string lengthText = Env("CONTENT_LENGTH");
+  if (lengthText.empty()) return true;
+  if (lengthText.size() > 18 || lengthText.find_first_not_of("0123456789") != std::string::npos) {
+    return Fail(WEBAPI_ERR_BAD_REQUEST, "bad content length", lengthText.c_str());
+  }
+  size_t length = std::stoull(lengthText);
+  if (length > kMaxBodySize) {
+    return Fail(WEBAPI_ERR_TOO_LARGE, WebAPIErrorText(WEBAPI_ERR_TOO_LARGE), "body too large");
+  }
+  std::string body(length, '\0');
+  size_t got = 0;
+  while (got < length) {
+    size_t n = fread(&body[got], 1, length - got, stdin);
+    if (n == 0) break;
+    got += n;
+  }
+  if (got != length) return Fail(WEBAPI_ERR_BAD_REQUEST, "short body", "short body");
+
+  std::string type = Env("CONTENT_TYPE");
+  type = type.substr(0, type.find(';'));
+  while (!type.empty() && type.back() == ' ') type.pop_back();
+  for (char& c : type) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  bool ok;
+  if (type.empty() || type == "application/x-www-form-urlencoded") {
+    ok = ParseUrlEncoded(body, _params, why);
+  } else if (type == "application/json") {
+    ok = length == 0 || ParseJsonBody(body, _params, why);
+  } else {
+    why = "unsupported content type";
+    ok = false;
+  }
+  return ok || Fail(WEBAPI_ERR_BAD_REQUEST, why, why.c_str());
+}
+
+std::string Server::SessionId() const {
+  const Json::Value& p = _params["_sid"];
+  if (p.isString()) return p.asString();
+  // Cookie: "a=b; id=...": the first "id" counts.
+  const std::string cookies = Env("HTTP_COOKIE");
+  size_t pos = 0;
+  while (pos < cookies.size()) {
+    size_t end = cookies.find(';', pos);
+    if (end == std::string::npos) end = cookies.size();
+    std::string c = cookies.substr(pos, end - pos);
+    pos = end + 1;
+    size_t b = c.find_first_not_of(' ');
+    if (b == std::string::npos) continue;
+    c = c.substr(b);
+    if (c.compare(0, 3, "id=") == 0) return c.substr(3);
+  }
+  return "";
+}
+
+void Server::Authenticate(const std::string& method) {
+  SessionStore sessions;
+  if (method == "logout") {
+    sessions.Remove(SessionId());
+    _headers.push_back("Set-Cookie: id=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+    _response.SetSuccess();
+    return;
+  }
+  if (method != "login") {
+    _response.SetError(WEBAPI_ERR_NO_SUCH_METHOD, WebAPIErrorText(WEBAPI_ERR_NO_SUCH_METHOD));
+    return;
+  }
+  // Read through a const reference: a missing name must not become a null member.
+  const Json::Value& params = _params;
+  const Json::Value& account = params["account"];
+  const Json::Value& passwd = params["passwd"];
+  if (!account.isString()) {
+    ParamError("account", params.isMember("account"));
+    return;
+  }
+  if (!passwd.isString()) {
+    ParamError("passwd", params.isMember("passwd"));
+    return;
+  }
+  const std::string ip = Env("REMOTE_ADDR");
+  LoginThrottle throttle;
+  long wait = throttle.Pause(account.asString(), ip);
+  if (wait > 0) {
+    HARBOR_LOG("login of %s from %s refused for %lds after repeated failures",
+               account.asCString(), ip.c_str(), wait);
+    Json::Value e(Json::objectValue);
+    e["wait"] = static_cast<Json::Int64>(wait);
+    _response.SetError(WEBAPI_ERR_LOGIN_BLOCKED, e);
+    return;
+  }
+  std::string user, sid;
+  if (!CheckPassword(account.asString(), passwd.asString(), user)) {
+    throttle.RecordFailure(account.asString(), ip);
+    HARBOR_LOG("failed login of %s from %s", account.asCString(), ip.c_str());
+    _response.SetError(WEBAPI_ERR_LOGIN_FAILED, WebAPIErrorText(WEBAPI_ERR_LOGIN_FAILED));
+    return;
+  }
+  throttle.RecordSuccess(account.asString(), ip);
+  if (!sessions.Create(user, sid)) {
+    _response.SetError(WEBAPI_ERR_UNKNOWN, "cannot create a session");
+    return;
+  }
+  _headers.push_back("Set-Cookie: id=" + sid + "; Path=/; HttpOnly; SameSite=Strict");
+  Json::Value data(Json::objectValue);
+  data["sid"] = sid;
+  _response.SetSuccess(data);
+}
+
+void Server::Serve() {
+  if (!ReadParams()) return;
+  const Json::Value& params = _params;
+  const Json::Value& api = params["api"];
+  const Json::Value& version = params["version"];
+  const Json::Value& method = params["method"];
+  if (!api.isString() || api.asString().empty()) {
+    Fail(WEBAPI_ERR_BAD_REQUEST, "api", "no api");
+    return;
+  }
+  if (!method.isString() || method.asString().empty()) {
+    Fail(WEBAPI_ERR_BAD_REQUEST, "method", "no method");
+    return;
+  }
+  if (!version.isInt()) {
+    Fail(WEBAPI_ERR_BAD_REQUEST, "version", "no version");
+    return;
+  }
+  if (api.asString() == kAuthAPI) {
+    if (version.asInt() != 1) {
+      _response.SetError(WEBAPI_ERR_BAD_VERSION, WebAPIErrorText(WEBAPI_ERR_BAD_VERSION));
+      return;
+    }
+    Authenticate(method.asString());
+    return;
+  }
+
+  SessionInfo session;
+  int rc = SessionStore().Lookup(SessionId(), session);
+  if (rc != 0) {
+    _response.SetError(rc, WebAPIErrorText(rc));
+    return;
+  }
+  // The session id is the caller's secret, not a parameter for plug-ins to pass on.
+  _params.removeMember("_sid");
+  APIRequest request(api.asString(), version.asInt(), method.asString(), _params);
+  request.SetLoginUser(session.user, session.uid, session.admin);
+  request.SetRemoteIP(Env("REMOTE_ADDR"));
+  std::string host = Env("HTTP_HOST");
+  if (host.empty() || host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                             "0123456789.-:[]") != std::string::npos) {
+    host = Env("SERVER_NAME") + ":" + Env("SERVER_PORT");
+  }
+  request.SetBaseURL((Env("HTTPS") == "on" ? "https://" : "http://") + host);
+  Registry().Dispatch(request, _response);
+}
+
+void Server::Write() {
+  if (!_response.IsOutputEnabled()) {
+    fflush(stdout);
+    return;
+  }
+  fputs("Content-Type: application/json\r\nCache-Control: no-store\r\n", stdout);
+  for (const std::string& h : _headers) fprintf(stdout, "%s\r\n", h.c_str());
+  fprintf(stdout, "\r\n%s\n", CompactJson(_response.GetAnswer()).c_str());
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+  openlog("webapi", LOG_NDELAY, LOG_USER);
+  Server server;
+  try {
+    server.Serve();
+  } catch (const std::exception& e) {
+    HARBOR_LOG("request failed: %s", e.what());
+  }
+  server.Write();
+  return 0;
+}

@@ -1,0 +1,190 @@
+// The web-API server's inner parts, shared by the request program (entry.cgi), the nested
+// calls of APIRunner and the tests: request parameter parsing, plug-in lookup and dispatch,
+// sessions, passwords and the failed-login throttle. Not part of the plug-ins' interface.
+#ifndef HARBOR_WEBAPI_HOST_H_
+#define HARBOR_WEBAPI_HOST_H_
+
+#include <json/json.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vireo/webapi.h"
+
+// "file:line (pid) text" at error priority, as the package logs.
+#define HARBOR_LOG(fmt, ...)                                                             \
+  syslog(LOG_ERR, "%s:%d (%d) " fmt, __FILE__, __LINE__, static_cast<int>(getpid()), \
+         ##__VA_ARGS__)
+
+namespace VIREO {
+namespace webapi {
+
+using EntryFunc = void (*)(APIRequest*, APIResponse*);
+using CheckFunc = bool (*)(APIRequest*, APIResponse*);
+
+// ---- Parameters ----------------------------------------------------------------------------
+
+// Largest request body read (larger ones are refused before reading).
+constexpr size_t kMaxBodySize = 1 << 20;
+
+// Strict percent-decoding ("+" is a space). False for a "%" not followed by two hex digits, and
+// for an encoded NUL byte.
+bool PercentDecode(const std::string& text, std::string& out);
+// A parameter's value as sent: true, false, null, JSON numbers, and texts that begin with
+// "{", "[" or '"' are JSON and must parse in full; any other text is a string. False (with
+// `why`) for JSON-looking text that does not parse.
+bool ParamValue(const std::string& text, Json::Value& value, std::string& why);
+// Adds the parameters of an "a=1&b=x" text to the object `params`. False (with `why`) for bad
+// encoding, bad JSON, or a name given twice (here or already in `params`).
+bool ParseUrlEncoded(const std::string& text, Json::Value& params, std::string& why);
+// Adds the members of a JSON object body. False for a body that is not one object, or that
+// repeats a name already in `params`.
+bool ParseJsonBody(const std::string& text, Json::Value& params, std::string& why);
+
+// ---- Plug-ins ------------------------------------------------------------------------------
+
+// Row layouts of the plug-in tables, read as raw little-endian bytes.
+constexpr size_t kMethodRowSize = 32;
+constexpr size_t kCheckRowSize = 48;
+
+// A loaded plug-in; unloaded with the object.
+class Plugin {
+ public:
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+  ~Plugin();
+
+  // Loads the shared object and fetches its two tables. Null, logged, on failure.
+  static std::unique_ptr<Plugin> Load(const std::string& path);
+
+  struct Method {
+    EntryFunc entry = nullptr;
+    CheckFunc check = nullptr;  // null when the check table has no row for the method
+  };
+  // Looks up (api, version, method): 0 with `out` filled, or WEBAPI_ERR_NO_SUCH_API,
+  // WEBAPI_ERR_NO_SUCH_METHOD, WEBAPI_ERR_BAD_VERSION.
+  int Find(const std::string& api, int version, const std::string& method, Method& out) const;
+
+ private:
+  explicit Plugin(void* handle) : _handle(handle) {}
+
+  void* const _handle;
+  const unsigned char* _methods = nullptr;
+  const unsigned char* _checks = nullptr;
+};
+
+// Decodes rows of a table (tests use these to read tables as the server does). A zero row
+// ends a table; tables longer than 4096 rows are cut there.
+struct MethodRow {
+  std::string api;
+  long long version;
+  std::string method;
+  void* function;
+};
+std::vector<MethodRow> ReadMethodTable(const void* table);
+std::vector<MethodRow> ReadCheckTable(const void* table);  // the reserved words must be zero
+
+// The folders searched for descriptor files ("*.lib": a JSON object mapping API names to
+// {"lib": shared object path, relative to the descriptor's folder unless absolute}), in order;
+// the first descriptor that names an API wins.
+std::vector<std::string> DefaultDescriptorDirs();
+
+class Registry {
+ public:
+  explicit Registry(std::vector<std::string> dirs = DefaultDescriptorDirs());
+
+  // The shared object that serves `api`; "" when no descriptor names it.
+  std::string FindLibrary(const std::string& api) const;
+
+  // Runs the request's method: finds its plug-in and rows, runs the check function and, when
+  // it passes, the entry function. Every failure ends as an error on `response` (and a log
+  // line); exceptions that escape the plug-in are caught.
+  void Dispatch(APIRequest& request, APIResponse& response);
+
+ private:
+  std::vector<std::string> _dirs;
+  std::map<std::string, std::unique_ptr<Plugin>> _loaded;  // by library path
+};
+
+// ---- Accounts, sessions and logins ---------------------------------------------------------
+
+// Checks a password against the account database (/etc/shadow). True with the account's
+// canonical name; false for an unknown or locked account and for a wrong password alike.
+bool CheckPassword(const std::string& account, const std::string& password, std::string& user);
+// Whether the user belongs to the group (as primary or secondary group).
+bool IsMemberOf(const std::string& user, const std::string& group);
+// Whether the user is a member of "administrators".
+bool IsAdministrator(const std::string& user);
+
+// Small file helpers shared by the sessions, the throttle and the task states.
+bool ReadJsonFile(const std::string& path, Json::Value& value);
+// Replaces `path` by a fully written file (mode 0600), so readers never see a torn one.
+bool WriteJsonFile(const std::string& path, const Json::Value& value);
+// Compact single-line JSON text.
+std::string CompactJson(const Json::Value& value);
+// mkdir -p with mode 0700 for what it creates.
+bool EnsureDir(const std::string& dir);
+
+struct SessionInfo {
+  std::string user;
+  unsigned int uid = 0;
+  bool admin = false;
+};
+
+// Login sessions, one file per session (named by its id, mode 0600) in a root-only folder.
+class SessionStore {
+ public:
+  static const char* const kDefaultDir;
+  static constexpr long kLifetimeSecs = 12 * 3600;
+
+  explicit SessionStore(const std::string& dir = kDefaultDir, long lifetime = kLifetimeSecs);
+
+  // A new session for `user` with a fresh id of 128 random bits (32 hex digits). Also removes
+  // expired sessions. False, logged, when it cannot be stored.
+  bool Create(const std::string& user, std::string& sid);
+  // 0 with `info` for a live session; WEBAPI_ERR_NO_SESSION for a malformed or unknown id or
+  // a session whose user no longer exists; WEBAPI_ERR_SESSION_EXPIRED (and the session is
+  // removed) after its lifetime.
+  int Lookup(const std::string& sid, SessionInfo& info) const;
+  void Remove(const std::string& sid) const;
+
+  static bool IsWellFormed(const std::string& sid);
+
+ private:
+  std::string _dir;
+  long _lifetime;
+};
+
+// Failed logins per (account, client address). After kFreeFailures failures in a row, further
+// attempts are refused without checking the password, for a pause that doubles with every
+// further failure (from kBasePauseSecs up to kMaxPauseSecs). A success clears the record.
+class LoginThrottle {
+ public:
+  static const char* const kDefaultPath;
+  static constexpr int kFreeFailures = 5;
+  static constexpr long kBasePauseSecs = 30;
+  static constexpr long kMaxPauseSecs = 900;
+
+  explicit LoginThrottle(const std::string& path = kDefaultPath) : _path(path) {}
+
+  // Seconds the key must still wait (0: may try now).
+  long Pause(const std::string& account, const std::string& ip) const;
+  void RecordFailure(const std::string& account, const std::string& ip) const;
+  void RecordSuccess(const std::string& account, const std::string& ip) const;
+
+ private:
+  std::string _path;
+};
+
+// Random bytes as lower-case hex. False when the kernel's generator fails.
+bool RandomHex(size_t bytes, std::string& out);
+
+}  // namespace webapi
+}  // namespace VIREO
+
+#endif  // HARBOR_WEBAPI_HOST_H_

@@ -1,0 +1,350 @@
+// The server's inner parts: parameter parsing, typed parameters, sessions, the login
+// throttle, background tasks in-process, downloads, and plug-in descriptors.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host.h"
+#include "vireo/webapi.h"
+
+namespace {
+
+using namespace VIREO;
+using namespace VIREO::webapi;
+
+std::string TempDir() {
+  char dir[] = "/tmp/webapi_host_XXXXXX";
+  EXPECT_NE(nullptr, mkdtemp(dir));
+  return dir;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::trunc);
+  out << content;
+}
+
+Json::Value Parse(const std::string& text) {
+  Json::Value v;
+  EXPECT_TRUE(Json::Reader().parse(text, v)) << text;
+  return v;
+}
+
+// ---- Parameters ------------------------------------------------------------------------------
+
+TEST(Params, ValuesThatLookLikeJsonAreJson) {
+  struct Case {
+    const char* text;
+    const char* json;  // expected value as JSON; null pointer: refused
+  } cases[] = {
+      {"abc", "\"abc\""},          {"/docs/a b.pdf", "\"/docs/a b.pdf\""},
+      {"12", "12"},                {"-3", "-3"},
+      {"1.5e3", "1500.0"},         {"12abc", "\"12abc\""},
+      {"007", "\"007\""},          {"true", "true"},
+      {"null", "null"},            {"True", "\"True\""},
+      {"\"12\"", "\"12\""},        {"[1,\"a\"]", "[1,\"a\"]"},
+      {"{\"a\":{}}", "{\"a\":{}}"}, {"", "\"\""},
+      {"[1,", nullptr},            {"{broken", nullptr},
+      {"\"open", nullptr},         {"[1] x", nullptr},
+      {"{\"a\":1,\"a\":2}", nullptr},
+  };
+  for (const Case& c : cases) {
+    Json::Value v;
+    std::string why;
+    bool ok = ParamValue(c.text, v, why);
+    ASSERT_EQ(c.json != nullptr, ok) << c.text;
+    if (ok) {
+      EXPECT_EQ(Parse(c.json), v) << c.text;
+    }
+  }
+}
+
+TEST(Params, UrlEncodingIsStrictAndNamesAreUnique) {
+  struct Case {
+    const char* text;
+    bool ok;
+  } cases[] = {
+      {"a=1&b=x+y&c=%2Fdocs%2F", true}, {"a=1&&b=2&", true}, {"flag", true},
+      {"a=%", false},  {"a=%4", false}, {"a=%g1", false},  {"a=%00", false},
+      {"a=1&a=2", false}, {"a=1&%61=2", false}, {"=1", false}, {"a=%5B", false},
+  };
+  for (const Case& c : cases) {
+    Json::Value params(Json::objectValue);
+    std::string why;
+    EXPECT_EQ(c.ok, ParseUrlEncoded(c.text, params, why)) << c.text << " " << why;
+  }
+  Json::Value params(Json::objectValue);
+  std::string why;
+  ASSERT_TRUE(ParseUrlEncoded("a=1&b=x+y&c=%2Fdocs%2F&flag", params, why));
+  EXPECT_EQ(Parse("{\"a\":1,\"b\":\"x y\",\"c\":\"/docs/\",\"flag\":\"\"}"), params);
+  // A body may not repeat what the query string gave.
+  EXPECT_FALSE(ParseJsonBody("{\"b\": 2}", params, why));
+  EXPECT_FALSE(ParseJsonBody("[1]", params, why));
+  EXPECT_TRUE(ParseJsonBody("{\"d\": [1]}", params, why));
+}
+
+TEST(Params, TypedAccessAndValidators) {
+  APIRequest r("VIREO.T", 1, "m",
+               Parse("{\"s\":\"x\",\"i\":7,\"big\":4294967296,\"f\":1.5,\"b\":false,"
+                     "\"o\":{},\"u\":[1,\"a\",null],\"nested\":[[1]],\"neg\":-1}"));
+  EXPECT_EQ("x", r.GetAndCheckString("s", 0, nullptr).Get());
+  EXPECT_TRUE(r.GetAndCheckString("i", 0, nullptr).IsInvalid());
+  EXPECT_EQ(7, r.GetAndCheckInt("i", 0, nullptr).Get());
+  EXPECT_TRUE(r.GetAndCheckInt("big", 0, nullptr).IsInvalid());
+  EXPECT_TRUE(r.GetAndCheckInt("f", 0, nullptr).IsInvalid());
+  EXPECT_FALSE(r.GetAndCheckBool("b", 0, nullptr).IsInvalid());
+  EXPECT_TRUE(r.GetAndCheckObject("o", 0, nullptr).IsValid());
+  EXPECT_TRUE(r.GetAndCheckUnitArray("u", 0, nullptr).IsValid());
+  EXPECT_TRUE(r.GetAndCheckUnitArray("nested", 0, nullptr).IsInvalid());
+
+  APIParameter<int> missing = r.GetAndCheckInt("id", API_PARAM_OPTIONAL, nullptr);
+  EXPECT_FALSE(missing.IsSet());
+  EXPECT_FALSE(missing.IsInvalid());
+  missing.SetDefault(-1);
+  EXPECT_EQ(-1, missing.Get());
+  EXPECT_TRUE(r.GetAndCheckInt("id", API_PARAM_REQUIRED, nullptr).IsInvalid());
+
+  APIParameter<int> refused = r.GetAndCheckInt("neg", 0, APIValidator::Greater(-1));
+  EXPECT_TRUE(refused.IsSet());
+  EXPECT_TRUE(refused.IsInvalid());
+  EXPECT_TRUE(r.GetAndCheckString("s", 0, APIValidator::Belong(Parse("[\"x\",\"y\"]"))).IsValid());
+  EXPECT_TRUE(r.GetAndCheckString("s", 0, APIValidator::Belong(Parse("[\"y\"]"))).IsInvalid());
+  EXPECT_TRUE(r.GetAndCheckString("s", 0, APIValidator::Equal("x")).IsValid());
+  EXPECT_FALSE(APIValidator::IsBelong(Json::Value(1), Parse("[\"1\", true]")));
+
+  EXPECT_EQ(Parse("{\"success\":false,\"error\":{\"code\":100}}"), [] {
+    APIResponse resp;
+    resp.SetError(0);  // a zero code must not read as success
+    return resp.GetAnswer();
+  }());
+}
+
+// ---- Sessions and the throttle ---------------------------------------------------------------
+
+TEST(Sessions, LiveExpiredAndForgedIds) {
+  std::string dir = TempDir();
+  SessionStore store(dir);
+  std::string a, b;
+  ASSERT_TRUE(store.Create("alice", a));
+  ASSERT_TRUE(store.Create("admin", b));
+  EXPECT_TRUE(SessionStore::IsWellFormed(a));
+  EXPECT_NE(a, b);
+  struct stat st;
+  ASSERT_EQ(0, stat((dir + "/" + a).c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+
+  SessionInfo info;
+  ASSERT_EQ(0, store.Lookup(a, info));
+  EXPECT_EQ("alice", info.user);
+  EXPECT_EQ(1026u, info.uid);
+  EXPECT_FALSE(info.admin);
+  ASSERT_EQ(0, store.Lookup(b, info));
+  EXPECT_TRUE(info.admin);
+
+  for (const std::string& bad : {std::string(""), std::string("../x"), a.substr(1), a + "0"}) {
+    EXPECT_EQ(WEBAPI_ERR_NO_SESSION, store.Lookup(bad, info)) << bad;
+  }
+  WriteFile(dir + "/" + std::string(32, 'e'), "{\"user\":\"ghost\",\"expires\":9999999999}");
+  EXPECT_EQ(WEBAPI_ERR_NO_SESSION, store.Lookup(std::string(32, 'e'), info));
+
+  store.Remove(a);
+  EXPECT_EQ(WEBAPI_ERR_NO_SESSION, store.Lookup(a, info));
+
+  SessionStore shortLived(dir, -1);
+  std::string c;
+  ASSERT_TRUE(shortLived.Create("bob", c));
+  EXPECT_EQ(WEBAPI_ERR_SESSION_EXPIRED, shortLived.Lookup(c, info));
+  EXPECT_NE(0, access((dir + "/" + c).c_str(), F_OK));
+  // A new login sweeps expired sessions, and only those.
+  std::string stale, fresh;
+  ASSERT_TRUE(shortLived.Create("bob", stale));
+  ASSERT_TRUE(store.Create("bob", fresh));
+  EXPECT_NE(0, access((dir + "/" + stale).c_str(), F_OK));
+  EXPECT_EQ(0, store.Lookup(b, info));
+}
+
+TEST(LoginThrottleTest, PausesAfterRepeatedFailuresPerAccountAndAddress) {
+  std::string dir = TempDir();
+  LoginThrottle t(dir + "/failures.json");
+  for (int i = 0; i < LoginThrottle::kFreeFailures - 1; ++i) t.RecordFailure("Bob", "10.0.0.1");
+  EXPECT_EQ(0, t.Pause("bob", "10.0.0.1"));
+  t.RecordFailure("bob", "10.0.0.1");
+  long pause = t.Pause("BOB", "10.0.0.1");
+  EXPECT_GT(pause, LoginThrottle::kBasePauseSecs - 5);
+  EXPECT_LE(pause, LoginThrottle::kBasePauseSecs);
+  t.RecordFailure("bob", "10.0.0.1");
+  EXPECT_GT(t.Pause("bob", "10.0.0.1"), LoginThrottle::kBasePauseSecs);  // doubles
+  EXPECT_EQ(0, t.Pause("bob", "10.0.0.2"));
+  EXPECT_EQ(0, t.Pause("alice", "10.0.0.1"));
+  t.RecordSuccess("bob", "10.0.0.1");
+  EXPECT_EQ(0, t.Pause("bob", "10.0.0.1"));
+}
+
+TEST(Passwords, AccountDatabaseDecides) {
+  std::string user;
+  EXPECT_TRUE(CheckPassword("alice", "alice123", user));
+  EXPECT_EQ("alice", user);
+  EXPECT_FALSE(CheckPassword("alice", "alice1234", user));
+  EXPECT_FALSE(CheckPassword("alice", "", user));
+  EXPECT_FALSE(CheckPassword("", "", user));
+  EXPECT_FALSE(CheckPassword("no-such-user", "alice123", user));
+  EXPECT_FALSE(CheckPassword("root", "", user));  // no usable hash: refused, not waved through
+  EXPECT_TRUE(user.empty());
+}
+
+// ---- Background tasks ------------------------------------------------------------------------
+
+void Crash(APIRequest*, APIResponse*, void*) { _exit(3); }
+void Sleepy(APIRequest*, APIResponse*, void*) { sleep(60); }
+void Quick(APIRequest*, APIResponse* r, void* data) {
+  r->SetSuccess(*static_cast<int*>(data));
+}
+
+std::string StartTask(APIPolling& p, APIPolling::TaskFunc fn, void* data) {
+  APIResponse r;
+  EXPECT_TRUE(p.Start(&r, fn, data)) << p.GetError();
+  return r.GetData()["task_id"].asString();
+}
+
+Json::Value WaitDone(APIPolling& p, const std::string& id) {
+  Json::Value s;
+  for (int i = 0; i < 300; ++i) {
+    if (!p.Status(id, s) || s["finish"].asBool()) break;
+    usleep(10000);
+  }
+  return s;
+}
+
+TEST(Polling, CrashedTasksFinishWithAnErrorAndStoppedOnesEnd) {
+  std::string dir = TempDir();
+  APIRequest req;
+  req.SetLoginUser("alice", 1026, false);
+  APIPolling p(&req, dir);
+  p.SetPrefixAttr("../Odd prefix!");
+  std::string crashed = StartTask(p, Crash, nullptr);
+  EXPECT_EQ(0u, crashed.find("Oddprefix_"));
+  Json::Value s = WaitDone(p, crashed);
+  EXPECT_TRUE(s["finish"].asBool()) << s;
+  EXPECT_EQ(WEBAPI_ERR_UNKNOWN, s["error"]["code"].asInt()) << s;
+
+  int value = 41;
+  std::string quick = StartTask(p, Quick, &value);
+  value = 0;
+  EXPECT_EQ(41, WaitDone(p, quick)["data"].asInt());
+
+  std::string sleepy = StartTask(p, Sleepy, nullptr);
+  ASSERT_TRUE(p.Status(sleepy, s));
+  EXPECT_FALSE(s["finish"].asBool());
+  ASSERT_TRUE(p.Stop(sleepy, /*remove=*/false));
+  ASSERT_TRUE(p.Status(sleepy, s));
+  EXPECT_TRUE(s["finish"].asBool());
+  EXPECT_EQ("the task was stopped", s["error"]["errors"].asString());
+  ASSERT_TRUE(p.Stop(sleepy, /*remove=*/true));
+  EXPECT_FALSE(p.Status(sleepy, s));
+  EXPECT_EQ(WEBAPI_ERR_TASK_UNKNOWN, p.GetErrorCode());
+
+  for (const char* bad : {"", "../../etc/passwd", ".hidden", "a/b"}) {
+    EXPECT_FALSE(p.Status(bad, s)) << bad;
+    EXPECT_FALSE(p.Stop(bad, true)) << bad;
+  }
+
+  // The remove attribute discards a task once its end has been reported.
+  p.SetRemoveAttr(true);
+  std::string once = StartTask(p, Quick, &value);
+  EXPECT_TRUE(WaitDone(p, once)["finish"].asBool());
+  EXPECT_FALSE(p.Status(once, s));
+
+  APIRequest visitor;  // nobody logged in
+  APIPolling other(&visitor, dir);
+  p.SetRemoveAttr(false);
+  std::string mine = StartTask(p, Quick, &value);
+  EXPECT_FALSE(other.Status(mine, s));
+  EXPECT_EQ(WEBAPI_ERR_PERMISSION, other.GetErrorCode());
+}
+
+// ---- Downloads -------------------------------------------------------------------------------
+
+std::string Download(const std::string& path, bool xSendFile) {
+  FILE* out = tmpfile();
+  std::string text;
+  {
+    APIResponse r(out);
+    APIDownload d(&r);
+    EXPECT_FALSE(d.SetHeader("X-Evil", "a\r\nSet-Cookie: id=x"));
+    EXPECT_FALSE(d.SetHeader("Bad\nName", "v"));
+    EXPECT_TRUE(d.SetHeader("content-type", "text/plain"));
+    EXPECT_TRUE(d.SetHeader("Content-Type", "application/pdf"));
+    if (!xSendFile) d.SetXSendFileDisabled();
+    d.Output(path);
+    EXPECT_FALSE(r.IsOutputEnabled());
+  }
+  rewind(out);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), out)) > 0) text.append(buf, n);
+  fclose(out);
+  return text;
+}
+
+TEST(Downloads, HeadersThenTheFileOrItsPath) {
+  std::string dir = TempDir();
+  WriteFile(dir + "/a.pdf", "%PDF-body");
+  EXPECT_EQ("content-type: application/pdf\r\nX-Sendfile: " + dir + "/a.pdf\r\n\r\n",
+            Download(dir + "/a.pdf", true));
+  EXPECT_EQ("content-type: application/pdf\r\nContent-Length: 9\r\n\r\n%PDF-body",
+            Download(dir + "/a.pdf", false));
+  // A path that cannot travel in a header is streamed instead.
+  WriteFile(dir + "/line\nbreak.pdf", "xy");
+  EXPECT_EQ("content-type: application/pdf\r\nContent-Length: 2\r\n\r\nxy",
+            Download(dir + "/line\nbreak.pdf", true));
+  std::string missing = Download(dir + "/none.pdf", true);
+  EXPECT_EQ(0u, missing.find("Status: 404")) << missing;
+  EXPECT_NE(std::string::npos, missing.find("\"success\":false")) << missing;
+}
+
+// ---- Plug-in descriptors and tables ----------------------------------------------------------
+
+TEST(Registry, FirstDescriptorNamingAnApiWins) {
+  std::string a = TempDir(), b = TempDir();
+  WriteFile(a + "/x.lib", "{\"VIREO.One\": {\"lib\": \"one.so\"}}");
+  WriteFile(a + "/broken.lib", "{\"VIREO.Two\": ");
+  WriteFile(b + "/y.lib", "{\"VIREO.One\": {\"lib\": \"/other/one.so\"}, \"VIREO.Two\": {\"lib\": \"/t/two.so\"},"
+                          " \"VIREO.Three\": {\"no\": 1}}");
+  Registry r({a, "/nonexistent", b});
+  EXPECT_EQ(a + "/one.so", r.FindLibrary("VIREO.One"));
+  EXPECT_EQ("/t/two.so", r.FindLibrary("VIREO.Two"));
+  EXPECT_EQ("", r.FindLibrary("VIREO.Three"));
+  EXPECT_EQ("", r.FindLibrary("VIREO.Four"));
+
+  APIRequest req("VIREO.Four", 1, "get", Json::Value(Json::objectValue));
+  APIResponse resp;
+  r.Dispatch(req, resp);
+  EXPECT_EQ(WEBAPI_ERR_NO_SUCH_API, resp.GetError());
+  APIRequest req1("VIREO.One", 1, "get", Json::Value(Json::objectValue));
+  APIResponse resp1;
+  r.Dispatch(req1, resp1);
+  EXPECT_EQ(WEBAPI_ERR_PLUGIN_BROKEN, resp1.GetError());
+}
+
+TEST(Tables, CheckRowsWithReservedWordsSetAreNotUsed) {
+  static const char api[] = "VIREO.T";
+  static const char method[] = "get";
+  uint64_t rows[12] = {0};
+  rows[0] = reinterpret_cast<uintptr_t>(api);
+  rows[1] = 1;
+  rows[2] = reinterpret_cast<uintptr_t>(method);
+  rows[3] = 0x1234;
+  rows[4] = 7;  // reserved, must be zero
+  std::vector<MethodRow> read = ReadCheckTable(rows);
+  ASSERT_EQ(1u, read.size());
+  EXPECT_EQ("VIREO.T", read[0].api);
+  EXPECT_EQ(nullptr, read[0].function);
+  rows[4] = 0;
+  EXPECT_EQ(reinterpret_cast<void*>(0x1234), ReadCheckTable(rows)[0].function);
+}
+
+}  // namespace

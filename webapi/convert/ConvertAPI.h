@@ -1,0 +1,63 @@
+// The handlers of VIREO.Paperlens.Convert (version 1):
+//   "get"            ConvertGet           the document as PDF (a PDF itself, or its cached PDF)
+//   "poll_start"     ConvertPollStart     starts converting unless the PDF is ready
+//   "poll_status"    ConvertPollStatus    the state of a conversion task
+//   "get_thirdparty" ConvertGetThirdParty the result of a conversion made for another application
+#ifndef PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
+#define PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
+
+#include <string>
+
+#include "convert/ConvertAPIBase.h"
+
+class ConvertGet : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  // Resolves "path" for the login user (the link's owner for a sharing link) and checks read
+  // permission: 0, or 120.
+  int ParseParams() override;
+  // Streams the PDF with its own content type: 0, or 101 (no stream path), 117 (cache unusable,
+  // no cached PDF, file cannot be opened).
+  int Execute() override;
+
+  std::string realPath;
+  std::string user;
+  std::string sharePath;
+};
+
+class ConvertPollStart : public ConvertGet {
+ public:
+  using ConvertGet::ConvertGet;
+  // 0 (isReady when the PDF can be fetched now), 101 (unreadable file, no stream path) or 117.
+  int ParseParams() override;
+  int Execute() override;
+  int FormOutput() override;
+
+  bool isReady = false;
+};
+
+class ConvertPollStatus : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  // The task's state (stopped once it reports "finish"): 0, or 117.
+  int Execute() override;
+};
+
+class ConvertGetThirdParty : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  int ParseParams() override;
+  // Hands the finished file to its owner once: 0, or 117, 101, 105.
+  int Execute() override;
+
+  std::string taskId;
+};
+
+// The plug-in's exported tables (the frame's row layouts).
+extern "C" const void* GetAPITable();
+extern "C" const void* GetAPICheckTable();
+
+// The background task of "poll_start": `data` points to the real path to convert.
+void ConvertPollingTask(VIREO::APIRequest* request, VIREO::APIResponse* response, void* data);
+
+#endif  // PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
