@@ -13,12 +13,17 @@
 // container has no main process here: the COMMAND of `create` is accepted and ignored, and
 // every recorded container counts as running.
 //
+// An exec ends with the process that started it (docker's client would not): the pool must be
+// able to count a container free again once the job's owner is gone.
+//
 // Exit statuses as docker's: an exec gives its command's status, 125 when the container cannot
 // be entered (or is unknown, or the command line is wrong), 126 when the command cannot be run
 // and 127 when it is not found.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,6 +190,13 @@ int CmdExec(Args args) {
   if (rest.size() < 2) return Usage("\"docker exec\" requires at least 2 arguments.");
   const std::string name = StripSlash(rest[0]);
   req.command.assign(rest.begin() + 1, rest.end());
+
+  // The converter belongs to whoever asked for it: a caller that dies (a request process
+  // killed, a daemon stopped) must not leave its job running in a container that the pool
+  // hands to the next caller. Docker's own client would live on; this one goes with it.
+  const pid_t caller = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != caller) return kExitSandboxFailed;
 
   ContainerStore store(kStoreRoot);
   Container c;

@@ -216,6 +216,21 @@ TEST_F(DockerTest, NothingOutlivesTheExec) {
   EXPECT_TRUE(ProcessesRunning("sleep 4343").empty());
 }
 
+TEST_F(DockerTest, AnExecEndsWithItsCaller) {
+  // The caller stands for a conversion process killed while its job runs.
+  pid_t caller = fork();
+  if (caller == 0) {
+    pid_t exec = SpawnDocker({"exec", "vireo1", "sleep", "4545"});
+    _exit(WaitFor(exec, 60000) == 0 ? 0 : 1);
+  }
+  for (int i = 0; i < 200 && ProcessesRunning("sleep 4545").empty(); ++i) usleep(10000);
+  ASSERT_EQ(1u, ProcessesRunning("sleep 4545").size());
+  kill(caller, SIGKILL);
+  EXPECT_EQ(128 + SIGKILL, WaitFor(caller, 5000));
+  for (int i = 0; i < 200 && !ProcessesRunning("sleep 4545").empty(); ++i) usleep(10000);
+  EXPECT_TRUE(ProcessesRunning("sleep 4545").empty());
+}
+
 TEST_F(DockerTest, CreateRecordsAContainer) {
   RunResult r = Docker({"create", "--name", "vireo2", "-e", "A=1", "-v", "/volume2/x:/data:ro",
                         std::string(kImage) + ":latest"});
