@@ -110,44 +110,44 @@ class Args {
 };
 
 // "-e KEY" passes the caller's KEY on, as docker does; a KEY the caller lacks is left out.
-bool AddEnv(const std::string& spec, std::vector<std::string>* env, std::string* message) {
-  size_t eq = spec.find('=');
-  if (spec.empty() || eq == 0) {
-    *message = "invalid environment variable: " + spec;
+bool AddEnv(const std::string& arg, std::vector<std::string>* env, std::string* message) {
+  size_t eq = arg.find('=');
+  if (arg.empty() || eq == 0) {
+    *message = "invalid environment variable: " + arg;
     return false;
   }
   if (eq != std::string::npos) {
-    env->push_back(spec);
-  } else if (const char* v = getenv(spec.c_str())) {
-    env->push_back(spec + "=" + v);
+    env->push_back(arg);
+  } else if (const char* v = getenv(arg.c_str())) {
+    env->push_back(arg + "=" + v);
   }
   return true;
 }
 
-bool ParseVolume(const std::string& spec, Volume* v, std::string* message) {
+bool ParseVolume(const std::string& arg, Volume* v, std::string* message) {
   std::vector<std::string> parts;
   size_t start = 0;
-  for (size_t colon; (colon = spec.find(':', start)) != std::string::npos; start = colon + 1) {
-    parts.push_back(spec.substr(start, colon - start));
+  for (size_t colon; (colon = arg.find(':', start)) != std::string::npos; start = colon + 1) {
+    parts.push_back(arg.substr(start, colon - start));
   }
-  parts.push_back(spec.substr(start));
+  parts.push_back(arg.substr(start));
   if (parts.size() == 3 && (parts[2] == "ro" || parts[2] == "rw")) {
     v->readOnly = parts[2] == "ro";
   } else if (parts.size() != 2) {
-    *message = "invalid volume specification: '" + spec + "'";
+    *message = "invalid volume: '" + arg + "'";
     return false;
   }
   namespace fs = std::filesystem;
   for (size_t i = 0; i < 2; ++i) {
     const fs::path p(parts[i]);
     if (!p.is_absolute()) {
-      *message = "invalid volume specification: '" + spec +
+      *message = "invalid volume: '" + arg +
                  "' (only absolute host folders are supported)";
       return false;
     }
     for (const auto& part : p) {
       if (part == "..") {
-        *message = "invalid volume specification: '" + spec + "'";
+        *message = "invalid volume: '" + arg + "'";
         return false;
       }
     }
@@ -158,7 +158,7 @@ bool ParseVolume(const std::string& spec, Volume* v, std::string* message) {
     while (path->size() > 1 && path->back() == '/') path->pop_back();
   }
   if (v->container == "/") {
-    *message = "invalid volume specification: '" + spec + "': destination can't be '/'";
+    *message = "invalid volume: '" + arg + "': destination can't be '/'";
     return false;
   }
   return true;
