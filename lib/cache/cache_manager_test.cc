@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../db/db_test_util.h"
+#include "appliance_env.h"
 #include "runas.h"
 #include "utils.h"
 
@@ -17,7 +18,6 @@ namespace VIREO {
 namespace PAPERLENS {
 namespace {
 
-using testing::LogWatch;
 using testing::Query;
 using testing::Write;
 
@@ -225,11 +225,11 @@ TEST_F(CacheManagerTest, FailedMoveStillRecordsTheStreamButGetFindsNothing) {
   std::string doc = MakeFile(kVol1 + "/a.doc", "x");
   std::string notAFile = kVol1 + "/folder.pdf";  // a folder cannot be moved as a stream
   ASSERT_EQ(0, mkdir(notAFile.c_str(), 0755));
-  LogWatch log;
+  testsupport::LogMark log;
   CacheManager cache(true, 1073741824);
 
   EXPECT_TRUE(cache.Set(notAFile, doc, kPdf, /*isMove=*/true));
-  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "cache move fail from: " + notAFile}));
+  EXPECT_TRUE(log.HasLine({"lib/cache/cache_manager.cc:", "cache move fail from: " + notAFile}));
   BaseDB::Rows rows = Query(SZF_CACHE_DB_PATH, "SELECT * FROM cache");
   ASSERT_EQ(1u, rows.size());
   EXPECT_EQ(doc, rows[0]["target"]);
@@ -249,13 +249,13 @@ TEST_F(CacheManagerTest, RemoveDeletesOneStreamAndItsRow) {
 }
 
 TEST_F(CacheManagerTest, DatabaseFolderNotWritableIsNotGood) {
-  LogWatch log;
+  testsupport::LogMark log;
   // An unprivileged process cannot create the database in the package's folder.
   RunAs bob(1027, 100, __FILE__, __LINE__, "test");
   ASSERT_TRUE(bob);
   CacheManager cache(true, 1073741824);
   EXPECT_FALSE(cache.IsGood());
-  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "db failed"}));
+  EXPECT_TRUE(log.HasLine({"lib/cache/cache_manager.cc:", "db failed"}));
 }
 
 // ---- Garbage collection ------------------------------------------------------------------------
@@ -341,11 +341,11 @@ TEST_F(CacheManagerTest, StreamFileAlreadyGoneStillHasItsRowDeleted) {
   std::string a = Stored(kVol1, "a.doc", 12, 100);
   std::string b = Stored(kVol2, "b.doc", 8, 200);
   ASSERT_EQ(0, unlink(StreamPath(a, kPdf).c_str()));
-  LogWatch log;
+  testsupport::LogMark log;
   CacheManager cache(true, 10);
 
   cache.GarbageCollect();
-  EXPECT_TRUE(log.Has({"lib/cache/cache_manager.cc:", "GC fail " + StreamPath(a, kPdf)}));
+  EXPECT_TRUE(log.HasLine({"lib/cache/cache_manager.cc:", "GC fail " + StreamPath(a, kPdf)}));
   EXPECT_EQ(b + "|" + kPdf + "|8\n", Streams());
   EXPECT_EQ("pppppppp", ReadFile(StreamPath(b, kPdf)));
 }

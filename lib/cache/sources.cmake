@@ -3,4 +3,4 @@ list(APPEND PAPERLENS_SOURCES cache/cache_manager.cc)
 
 paperlens_add_test(cache_manager_test APPLIANCE
   SOURCES cache/cache_manager_test.cc
-  LIBS paperlens)
+  LIBS paperlens testsupport)

@@ -177,6 +177,8 @@ TEST_F(PipelineTest, AConversionKilledMidwayDoesNotBlockTheNextCaller) {
   Json::Value state = State();
   EXPECT_TRUE(state["runningQueue"].empty()) << state;
   EXPECT_EQ(0, state["vireolens-1"]["using"].asInt());
+  // The killed run's staged input stays until the package starts again, which clears it.
+  EXPECT_EQ(0, testsupport::Shell("/var/packages/Paperlens/target/scripts/start-stop-status start"));
 }
 
 TEST_F(PipelineTest, UnsupportedAndBrokenDocumentsFailCleanly) {
@@ -192,7 +194,7 @@ TEST_F(PipelineTest, UnsupportedAndBrokenDocumentsFailCleanly) {
 
   // The office tool exits 0 on garbage; the missing output is what fails the run.
   const std::string broken = kDir + "/broken.docx";
-  testsupport::WriteFile(broken, std::string(4096, '\x7f'));
+  testsupport::WriteFile(broken, testsupport::BrokenOfficeDocument());
   EXPECT_EQ(1002, ToPDFCache(Real(broken)));
   EXPECT_FALSE(Exists(Stream(broken, SZK_THUMB_PDF_TYPE)));
   // The marker went with the failure: the repaired document converts.
@@ -203,7 +205,7 @@ TEST_F(PipelineTest, UnsupportedAndBrokenDocumentsFailCleanly) {
 
 TEST_F(PipelineTest, AFailedThumbnailLeavesItsMarkerUntilASuccess) {
   const std::string file = kDir + "/thumb.docx";
-  testsupport::WriteFile(file, std::string(4096, '\x7f'));
+  testsupport::WriteFile(file, testsupport::BrokenOfficeDocument());
   const std::string thumb = Stream(file, SZK_THUMB_TYPE);
   EXPECT_NE(1000, ToThumbnail(Real(file)));
   EXPECT_TRUE(Exists(thumb + ".err.0063"));
@@ -220,7 +222,7 @@ TEST_F(PipelineTest, AThumbnailReusesTheCachedPdf) {
   ASSERT_TRUE(MakeDocument("docx", file, 2));
   ASSERT_EQ(1000, ToPDFCache(Real(file)));
   // Spoil the document: only the cached PDF can still give a first page.
-  std::ofstream(file, std::ios::trunc) << std::string(4096, '\x7f');
+  std::ofstream(file, std::ios::trunc) << testsupport::BrokenOfficeDocument();
   EXPECT_EQ(1000, ToThumbnail(Real(file)));
   EXPECT_TRUE(testsupport::IsPng(Stream(file, SZK_THUMB_TYPE)));
 }

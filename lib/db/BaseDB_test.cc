@@ -9,13 +9,13 @@
 #include <fstream>
 #include <string>
 
+#include "appliance_env.h"
 #include "db_test_util.h"
 
 namespace VIREO {
 namespace PAPERLENS {
 namespace {
 
-using testing::LogWatch;
 using testing::Query;
 
 // Another process inside "BEGIN IMMEDIATE;" on the same file: it has inserted its own row
@@ -146,7 +146,7 @@ TEST_F(BaseDBTest, ExecOutlastsAWriterThatFinishesByItself) {
 }
 
 TEST_F(BaseDBTest, ExecGivesUpWithNothingAppliedWhenTheLockOutlastsTheRetries) {
-  LogWatch log;
+  testsupport::LogMark log;
   WriteLockHolder writer(path_);
   ASSERT_TRUE(writer.locked());
   int pauses = 0;
@@ -161,7 +161,7 @@ TEST_F(BaseDBTest, ExecGivesUpWithNothingAppliedWhenTheLockOutlastsTheRetries) {
   EXPECT_FALSE(db_.Exec("INSERT INTO t VALUES('mine')"));
   EXPECT_EQ(3, pauses);
   EXPECT_EQ("writer;", Values());
-  EXPECT_TRUE(log.Has({"include/BaseDB.h:", "error: database is locked"}));
+  EXPECT_TRUE(log.HasLine({"include/BaseDB.h:", "error: database is locked"}));
 
   // The connection is usable again afterwards.
   ASSERT_TRUE(db_.Exec("INSERT INTO t VALUES('later')"));
@@ -177,20 +177,20 @@ TEST_F(BaseDBTest, ExecFailsAtOnceOnAnErrorOtherThanLocked) {
   ASSERT_TRUE(db_.Open());
   int pauses = 0;
   db_.SetBeginRetry(5, [&] { ++pauses; });
-  LogWatch log;
+  testsupport::LogMark log;
 
   EXPECT_FALSE(db_.Exec("CREATE TABLE u (y)"));
   EXPECT_EQ(0, pauses);
-  EXPECT_TRUE(log.Has({"include/BaseDB.h:", "error: file is not a database"}));
+  EXPECT_TRUE(log.HasLine({"include/BaseDB.h:", "error: file is not a database"}));
 }
 
 TEST_F(BaseDBTest, FailedStatementRollsBackTheWholeScript) {
   ASSERT_TRUE(db_.Exec("INSERT INTO t VALUES('kept')"));
-  LogWatch log;
+  testsupport::LogMark log;
 
   EXPECT_FALSE(db_.Exec("INSERT INTO t VALUES('a');INSERT INTO missing VALUES(1);"));
   EXPECT_EQ("kept;", Values());
-  EXPECT_TRUE(log.Has({"error: no such table: missing"}));
+  EXPECT_TRUE(log.HasLine({"error: no such table: missing"}));
   // No transaction is left open behind the failure.
   EXPECT_TRUE(db_.Exec("INSERT INTO t VALUES('b')"));
   EXPECT_EQ("kept;b;", Values());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "appliance_env.h"
 #include "db_test_util.h"
 #include "utils.h"
 
@@ -104,13 +105,13 @@ TEST_F(TaskDBTest, FailedMigrationStepLeavesTheFileAsItWas) {
                     "INTEGER,path TEXT,op INTEGER,convert_type INTEGER);CREATE UNIQUE INDEX "
                     "path_op ON tasks (path,op);PRAGMA user_version = 1;"));
   std::string before = Schema(SZF_THUMB_DB_PATH);
-  testing::LogWatch log;
+  testsupport::LogMark log;
   TaskDB db;
   EXPECT_FALSE(db.OpenDB());
   EXPECT_EQ("1", UserVersion());
   EXPECT_EQ(before, Schema(SZF_THUMB_DB_PATH));  // the old index was not dropped
-  EXPECT_TRUE(log.Has({"lib/db/TaskDB.cc:", "database migration from 1 to 2 failed"}));
-  EXPECT_TRUE(log.Has({"lib/db/TaskDB.cc:", "migration failed"}));
+  EXPECT_TRUE(log.HasLine({"lib/db/TaskDB.cc:", "database migration from 1 to 2 failed"}));
+  EXPECT_TRUE(log.HasLine({"lib/db/TaskDB.cc:", "migration failed"}));
 }
 
 TEST_F(TaskDBTest, SameTaskIsQueuedOnceAndTheQueueKeepsItsOrder) {

@@ -1,16 +1,13 @@
-// Helpers for the storage tests: look at databases and logs the way a peer or an administrator
-// would (the sqlite3 program, a second connection, the appliance's /var/log/messages).
+// Helpers for the storage tests: look at databases the way a peer or an administrator would
+// (the sqlite3 program, a second connection).
 #ifndef PAPERLENS_LIB_DB_DB_TEST_UTIL_H_
 #define PAPERLENS_LIB_DB_DB_TEST_UTIL_H_
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BaseDB.h"
@@ -66,36 +63,6 @@ inline void RemoveDB(const std::string& db) {
   unlink(db.c_str());
   unlink((db + "-journal").c_str());
 }
-
-// Watches the appliance's syslog file from the moment it is made. The receiver writes
-// asynchronously, so Has waits a little for a line to arrive.
-class LogWatch {
- public:
-  LogWatch() {
-    std::ifstream in(kLog, std::ios::ate);
-    offset_ = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-  }
-
-  // True once a line written since construction holds every one of `needles`.
-  bool Has(const std::vector<std::string>& needles) const {
-    for (int i = 0; i < 100; ++i) {
-      std::ifstream in(kLog);
-      in.seekg(offset_);
-      std::string line;
-      while (std::getline(in, line)) {
-        bool all = true;
-        for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
-        if (all) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
- private:
-  static constexpr const char* kLog = "/var/log/messages";
-  std::streamoff offset_;
-};
 
 }  // namespace testing
 }  // namespace PAPERLENS

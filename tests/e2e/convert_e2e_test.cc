@@ -196,7 +196,7 @@ TEST_F(ConvertE2ETest, FailedConversionsFinishWithTheirCode) {
   EXPECT_EQ(1003, status["data"]["error"]["code"].asInt()) << status;
   EXPECT_EQ("convertion failed", status["data"]["error"]["errors"].asString()) << status;
 
-  testsupport::WriteFile(kDir + "/corrupt.docx", std::string(8192, '\x7f'), 0644, kAliceUid,
+  testsupport::WriteFile(kDir + "/corrupt.docx", testsupport::BrokenOfficeDocument(), 0644, kAliceUid,
                          kUsersGid);
   status = Convert(alice_, "/docs/e2e/corrupt.docx");
   EXPECT_EQ(1002, status["data"]["error"]["code"].asInt()) << status;

@@ -39,6 +39,34 @@ bool LogMark::Contains(const std::string& needle, int timeoutMs) const {
   }
 }
 
+bool LogMark::HasLine(const std::vector<std::string>& needles, int timeoutMs) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::istringstream lines(Text());
+    std::string line;
+    while (std::getline(lines, line)) {
+      bool all = true;
+      for (const std::string& n : needles) all = all && line.find(n) != std::string::npos;
+      if (all) return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string LogMark::Line(const std::string& needle, int timeoutMs) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::istringstream lines(Text());
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.find(needle) != std::string::npos) return line;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return "";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 int LogMark::Count(const std::string& needle, int settleMs) const {
   std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
   std::istringstream lines(Text());

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -23,6 +24,10 @@ class LogMark {
   LogMark();
   // Waits up to `timeoutMs` for a line after the mark that contains `needle`.
   bool Contains(const std::string& needle, int timeoutMs = 2000) const;
+  // Waits for a line after the mark that holds every one of `needles`.
+  bool HasLine(const std::vector<std::string>& needles, int timeoutMs = 3000) const;
+  // The first line after the mark that contains `needle` (waiting as above); "" when none.
+  std::string Line(const std::string& needle, int timeoutMs = 3000) const;
   // Lines after the mark that contain `needle`, after a short settling wait.
   int Count(const std::string& needle, int settleMs = 200) const;
   // Everything logged after the mark.

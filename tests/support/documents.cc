@@ -145,6 +145,10 @@ bool MakeDocument(const std::string& type, const std::string& path, int pages, b
   return chown(path.c_str(), uid, gid) == 0 && chmod(path.c_str(), mode) == 0;
 }
 
+std::string BrokenOfficeDocument() {
+  return std::string("PK\x03\x04", 4) + std::string(8192, '\x7f');
+}
+
 int PdfPages(const std::string& path) {
   FILE* p = popen(("pdfinfo '" + path + "' 2>/dev/null").c_str(), "r");
   if (p == nullptr) return -1;

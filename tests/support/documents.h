@@ -16,6 +16,10 @@ namespace testsupport {
 bool MakeDocument(const std::string& type, const std::string& path, int pages = 1,
                   bool wide = false, uid_t uid = 0, gid_t gid = 0, mode_t mode = 0644);
 
+// A file that claims to be an office document (a zip header) but is broken past its first
+// bytes: the office suite fails to load it. (Plain garbage it would import as text.)
+std::string BrokenOfficeDocument();
+
 // Page count of a PDF (pdfinfo), -1 when it is not a valid PDF.
 int PdfPages(const std::string& path);
 // Width and height in points of the first page of a PDF; false when unreadable.

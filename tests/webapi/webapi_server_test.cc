@@ -10,7 +10,7 @@
 
 #include "appliance_server.h"
 #include "http_client.h"
-#include "syslog_reader.h"
+#include "appliance_env.h"
 
 namespace {
 
@@ -150,15 +150,15 @@ TEST_F(WebAPIServer, RowsAreChosenByApiMethodAndVersion) {
   WebClient c = As("alice");
   EXPECT_EQ(1, c.Call(kApi, 1, "which")["data"]["version"].asInt());
   EXPECT_EQ(2, c.Call(kApi, 2, "which")["data"]["version"].asInt());
-  paperlens_test::LogWatch log;
+  testsupport::LogMark log;
   EXPECT_EQ(102, ErrorCode(c.Call("VIREO.Test.Nowhere", 1, "get")));
   EXPECT_EQ(103, ErrorCode(c.Call(kApi, 1, "nothing")));
   EXPECT_EQ(104, ErrorCode(c.Call(kApi, 3, "which")));
   EXPECT_EQ(108, ErrorCode(c.Call(kApi, 1, "unchecked")));
   EXPECT_EQ(108, ErrorCode(c.Call("VIREO.Test.Broken", 1, "get")));
-  EXPECT_NE("", log.WaitFor("no plug-in serves VIREO.Test.Nowhere"));
-  EXPECT_NE("", log.WaitFor("unchecked has no check row"));
-  EXPECT_NE("", log.WaitFor("cannot load plug-in /usr/vireo/etc/webapi.d/broken.so"));
+  EXPECT_NE("", log.Line("no plug-in serves VIREO.Test.Nowhere"));
+  EXPECT_NE("", log.Line("unchecked has no check row"));
+  EXPECT_NE("", log.Line("cannot load plug-in /usr/vireo/etc/webapi.d/broken.so"));
 
   Json::Value list = c.Call("VIREO.Test.Doc", 1, "list");
   EXPECT_EQ(1, list["data"]["items"][0].asInt()) << list;
@@ -198,11 +198,11 @@ TEST_F(WebAPIServer, HandlersMayWriteTheirOwnBody) {
 
 TEST_F(WebAPIServer, AnEscapedExceptionIsLoggedAndNotASuccess) {
   WebClient c = As("alice");
-  paperlens_test::LogWatch log;
+  testsupport::LogMark log;
   Json::Value a = c.Call(kApi, 1, "throw");
   EXPECT_FALSE(a["success"].asBool()) << a;
   EXPECT_FALSE(a.isMember("data"));
-  std::string line = log.WaitFor("Fatal Error: test handler gave up");
+  std::string line = log.Line("Fatal Error: test handler gave up");
   EXPECT_NE(std::string::npos, line.find("user.err")) << line;
 }
 

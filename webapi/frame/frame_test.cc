@@ -15,7 +15,7 @@
 #include "folium/PDFAPIBase.h"
 #include "frame/APIFrame.h"
 #include "index/DocAPI.h"
-#include "syslog_reader.h"
+#include "appliance_env.h"
 
 namespace frame = VIREO::PAPERLENS::frame;
 
@@ -235,14 +235,14 @@ class Thrower : public Base {
 };
 
 TEST(FrameFatal, EscapedExceptionsAreLoggedAndAnswerNothing) {
-  paperlens_test::LogWatch log;
+  testsupport::LogMark log;
   VIREO::APIRequest request;
   std::string pid = "(" + std::to_string(getpid()) + ")";
 
   VIREO::APIResponse r1;
   frame::Entry<Thrower<ConvertAPIBase>>(&request, &r1);
   EXPECT_FALSE(r1.IsAnswered());
-  std::string line = log.WaitFor(std::string("Fatal Error: disk on fire ") + typeid(ConvertAPIBase).name());
+  std::string line = log.Line(std::string("Fatal Error: disk on fire ") + typeid(ConvertAPIBase).name());
   EXPECT_NE(std::string::npos, line.find("webapi/frame/APIFrame.h:")) << line;
   EXPECT_NE(std::string::npos, line.find(pid + " Fatal Error")) << line;
   EXPECT_NE(std::string::npos, line.find("[err: No such file or directory]")) << line;
@@ -251,13 +251,13 @@ TEST(FrameFatal, EscapedExceptionsAreLoggedAndAnswerNothing) {
   VIREO::APIResponse r2;
   DocEntry<Thrower<DocAPI>>(&request, &r2);
   EXPECT_FALSE(r2.IsAnswered());
-  line = log.WaitFor(std::string("Fatal Error: disk on fire ") + typeid(DocAPI).name());
+  line = log.Line(std::string("Fatal Error: disk on fire ") + typeid(DocAPI).name());
   EXPECT_NE(std::string::npos, line.find("webapi/DocAPI:64 " + pid + " Fatal Error")) << line;
 
   VIREO::APIResponse r3;
   FoliumEntry<Thrower<PDFAPIBase>>(&request, &r3);
   EXPECT_FALSE(r3.IsAnswered());
-  line = log.WaitFor(std::string("Fatal Error: disk on fire ") + typeid(PDFAPIBase).name());
+  line = log.Line(std::string("Fatal Error: disk on fire ") + typeid(PDFAPIBase).name());
   EXPECT_NE(std::string::npos, line.find("VIREO.Folium:")) << line;
   EXPECT_NE(std::string::npos, line.find(pid + " Fatal Error")) << line;
   EXPECT_EQ(std::string::npos, line.find("[err:")) << line;
