@@ -1,6 +1,7 @@
 // entry.cgi: the web-API server's request program, run by the web server (CGI) once per
 // request, as root. Reads the parameters, authenticates the caller, dispatches to the plug-in
 // that serves the API and writes the JSON answer (unless the handler wrote its own).
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -225,7 +226,19 @@ void Server::Write() {
 
 }  // namespace
 
+// The web server ends a request program with SIGTERM as soon as the answer is complete (its
+// announced length arrived, or a file went out through X-Sendfile), which can be before the
+// handler has done what follows the answer: removing a handed-out file, writing the transfer
+// log. A caught signal (unlike an ignored one) goes back to its default in programs the handler
+// runs; the background tasks restore it themselves.
+void IgnoreTermination(int) {}
+
 int main() {
+  struct sigaction term = {};
+  term.sa_handler = IgnoreTermination;
+  sigemptyset(&term.sa_mask);
+  term.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &term, nullptr);
   openlog("webapi", LOG_NDELAY, LOG_USER);
   Server server;
   try {

@@ -135,6 +135,7 @@ bool APIPolling::Start(APIResponse* response, TaskFunc fn, void* data) {
     // The task: detached from the request's pipes, so the web server does not wait for it.
     close(ready[0]);
     setpgid(0, 0);
+    signal(SIGTERM, SIG_DFL);  // the request program keeps SIGTERM away; Stop relies on it
     int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
       dup2(null, 0);

@@ -73,6 +73,22 @@ class Stream : public ConvertAPIBase {
   }
 };
 
+// Answers with a complete body first, then does more work: writes the file named by "text".
+class AnswerThenWork : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  int Execute() override {
+    isOutput = false;
+    response->SetEnableOutput(false);
+    fputs("Content-Type: text/plain\r\nContent-Length: 3\r\n\r\nok\n", stdout);
+    fflush(stdout);
+    usleep(300000);
+    FILE* f = fopen(request->GetParam("text", "").asCString(), "w");
+    if (f != nullptr) fclose(f);
+    return 0;
+  }
+};
+
 class Throw : public ConvertAPIBase {
  public:
   using ConvertAPIBase::ConvertAPIBase;
@@ -198,6 +214,7 @@ const frame::APIMethodRow kMethods[] = {
     {kApi, 2, "which", &frame::Entry<Which<2>>},
     {kApi, 1, "fail", &frame::Entry<Fail>},
     {kApi, 1, "stream", &frame::Entry<Stream>},
+    {kApi, 1, "answer_then_work", &frame::Entry<AnswerThenWork>},
     {kApi, 1, "throw", &frame::Entry<Throw>},
     {kApi, 1, "poll_start", &frame::Entry<PollStart>},
     {kApi, 1, "poll_status", &frame::Entry<PollStatus>},
@@ -216,6 +233,7 @@ const frame::APICheckRow kChecks[] = {
     {kApi, 2, "which", &frame::CheckNothing, 0, 0},
     {kApi, 1, "fail", &CheckFail, 0, 0},
     {kApi, 1, "stream", &frame::CheckNothing, 0, 0},
+    {kApi, 1, "answer_then_work", &frame::CheckStringParam<kText>, 0, 0},
     {kApi, 1, "throw", &frame::CheckNothing, 0, 0},
     {kApi, 1, "poll_start", &frame::CheckStringParam<kText>, 0, 0},
     {kApi, 1, "poll_status", &frame::CheckStringParam<kTaskId>, 0, 0},

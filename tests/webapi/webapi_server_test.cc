@@ -196,6 +196,19 @@ TEST_F(WebAPIServer, HandlersMayWriteTheirOwnBody) {
   EXPECT_EQ("streamed body\n", r.body);
 }
 
+TEST_F(WebAPIServer, AHandlerFinishesWhatFollowsItsCompleteAnswer) {
+  WebClient c = As("alice");
+  const std::string marker = "/tmp/after-answer";
+  unlink(marker.c_str());
+  Json::Value p(Json::objectValue);
+  p["text"] = marker;
+  HttpResponse r = c.Raw(kApi, 1, "answer_then_work", p);
+  EXPECT_EQ("ok\n", r.body);
+  struct stat st;
+  for (int i = 0; i < 60 && stat(marker.c_str(), &st) != 0; ++i) usleep(50000);
+  EXPECT_EQ(0, stat(marker.c_str(), &st)) << "the server ended the handler after its answer";
+}
+
 TEST_F(WebAPIServer, AnEscapedExceptionIsLoggedAndNotASuccess) {
   WebClient c = As("alice");
   testsupport::LogMark log;
