@@ -31,11 +31,12 @@
 #include "vireo/sdk.h"
 #include "vireo/webapi.h"
 
-namespace {
-
+// "file:line (pid) text" at error priority, as the rest of the platform logs.
 #define FILEHALL_LOG(fmt, ...)                                                           \
   syslog(LOG_ERR, "%s:%d (%d) " fmt, __FILE__, __LINE__, static_cast<int>(getpid()), \
          ##__VA_ARGS__)
+
+namespace {
 
 constexpr char kApi[] = "VIREO.Filehall.List";
 constexpr int kErrPermission = VIREO::WEBAPI_ERR_PERMISSION;
