@@ -207,17 +207,22 @@ bool APIPolling::Start(APIResponse* response, TaskFunc fn, void* data) {
   return true;
 }
 
-bool APIPolling::Status(const std::string& taskId, Json::Value& status) {
+bool APIPolling::Load(const std::string& taskId, Json::Value& state) {
   _error.clear();
   _errorCode = 0;
   if (!IsTaskId(taskId)) return Fail(WEBAPI_ERR_TASK_UNKNOWN, "no such task");
-  const std::string statePath = _dir + "/" + taskId + ".json";
-  const std::string lockPath = _dir + "/" + taskId + ".lock";
-  Json::Value state;
-  if (!ReadJsonFile(statePath, state) || !state.isObject()) {
+  if (!ReadJsonFile(_dir + "/" + taskId + ".json", state) || !state.isObject()) {
     return Fail(WEBAPI_ERR_TASK_UNKNOWN, "no such task");
   }
   if (!MayAccess(state)) return Fail(WEBAPI_ERR_PERMISSION, "permission denied");
+  return true;
+}
+
+bool APIPolling::Status(const std::string& taskId, Json::Value& status) {
+  Json::Value state;
+  if (!Load(taskId, state)) return false;
+  const std::string statePath = _dir + "/" + taskId + ".json";
+  const std::string lockPath = _dir + "/" + taskId + ".lock";
   if (!state["finish"].asBool() && !IsRunning(lockPath)) {
     // The process is gone; it may have finished just now, so look again before giving up.
     if (ReadJsonFile(statePath, state) && !state["finish"].asBool()) {
@@ -237,16 +242,10 @@ bool APIPolling::Status(const std::string& taskId, Json::Value& status) {
 }
 
 bool APIPolling::Stop(const std::string& taskId, bool remove) {
-  _error.clear();
-  _errorCode = 0;
-  if (!IsTaskId(taskId)) return Fail(WEBAPI_ERR_TASK_UNKNOWN, "no such task");
+  Json::Value state;
+  if (!Load(taskId, state)) return false;
   const std::string statePath = _dir + "/" + taskId + ".json";
   const std::string lockPath = _dir + "/" + taskId + ".lock";
-  Json::Value state;
-  if (!ReadJsonFile(statePath, state) || !state.isObject()) {
-    return Fail(WEBAPI_ERR_TASK_UNKNOWN, "no such task");
-  }
-  if (!MayAccess(state)) return Fail(WEBAPI_ERR_PERMISSION, "permission denied");
 
   pid_t pid = state["pid"].asInt();
   // Only while the lock is held is the pid surely still the task's own.

@@ -279,6 +279,8 @@ class APIPolling {
  private:
   bool Fail(int code, const std::string& text);
   bool MayAccess(const Json::Value& state) const;
+  // Reads a task's state for a caller who may see it; false (the error set) otherwise.
+  bool Load(const std::string& taskId, Json::Value& state);
 
   APIRequest* const _request;
   const std::string _dir;
