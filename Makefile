@@ -21,7 +21,7 @@ PKGS_PLATFORM := bubblewrap lighttpd acl util-linux procps psmisc curl ca-certif
 PKGS_CONVERT := libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui \
                 libreoffice-draw-nogui unoconv python3-uno pdftk-java imagemagick ghostscript \
                 calibre poppler-utils qpdf fonts-dejavu-core
-# Browser tests.
+# Browser tests (and Node.js for their driver, when the machine has none).
 PKGS_TEST := chromium
 PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_TEST)
 
@@ -35,6 +35,7 @@ setup:
 	@missing=""; for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
+	command -v node >/dev/null || missing="$$missing nodejs npm"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update && \

@@ -22,11 +22,14 @@ namespace {
 constexpr char kDocker[] = "/usr/local/bin/docker";
 constexpr char kImage[] = "paperlens/converter";
 
-int Run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  return VLIBCExecv(argv[0], argv.data(), 1);
+// Runs the docker client quietly (its answers are not for the appliance's console); its exit
+// status.
+int Docker(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  argv.resize(8, nullptr);
+  return VLIBCExecl(kDocker, 187, argv[0], argv[1], argv[2], argv[3], argv[4], argv[5], argv[6],
+                    argv[7], nullptr);
 }
 
 }  // namespace
@@ -40,7 +43,8 @@ int main() {
   for (const std::string& dir : {sourceDir, targetDir}) {
     // Nothing converts while the package starts: whatever is staged was left by a run that
     // never finished.
-    if (VLIBCExec("/usr/bin/find", dir.c_str(), "-mindepth", "1", "-delete") < 0) {
+    if (VLIBCFileCheckDir(dir.c_str()) &&
+        VLIBCExecl("/usr/bin/find", 187, dir.c_str(), "-mindepth", "1", "-delete", nullptr) != 0) {
       PL_ERR("cannot empty %s", dir.c_str());
     }
     if (VIREOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, UID_ERR, 0755) != ERR_SUCCESS) {
@@ -54,8 +58,8 @@ int main() {
   }
   for (const std::string& name : state.GetConfig().getMemberNames()) {
     if (name.compare(0, 5, "vireo") != 0) continue;
-    if (Run({kDocker, "inspect", name}) == 0) {
-      Run({kDocker, "start", name});
+    if (Docker({"inspect", name}) == 0) {
+      Docker({"start", name});
       continue;
     }
     std::string source = sourceDir.substr(0, sourceDir.size() - 1);
@@ -64,9 +68,9 @@ int main() {
     std::string targetMount = std::string(SZF_COVERT_TARGET_DIR);
     sourceMount.pop_back();
     targetMount.pop_back();
-    if (Run({kDocker, "create", "--name", name, "-v", source + ":" + sourceMount + ":ro", "-v",
-             target + ":" + targetMount, kImage}) != 0 ||
-        Run({kDocker, "start", name}) != 0) {
+    if (Docker({"create", "--name", name, "-v", source + ":" + sourceMount + ":ro", "-v",
+                target + ":" + targetMount, kImage}) != 0 ||
+        Docker({"start", name}) != 0) {
       PL_ERR("cannot create container %s", name.c_str());
       rc = 1;
     }
