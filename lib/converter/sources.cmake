@@ -21,6 +21,6 @@ paperlens_add_test(container_pool_timeout_test APPLIANCE
   TIMEOUT 400)
 paperlens_add_test(pipeline_test APPLIANCE
   SOURCES converter/pipeline_test.cc
-  LIBS paperlens testsupport_documents
+  LIBS paperlens testsupport testsupport_documents
   LABELS convert
   TIMEOUT 900)

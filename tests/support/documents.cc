@@ -1,16 +1,22 @@
 #include "documents.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "appliance_env.h"
 
 namespace testsupport {
 
 namespace {
+
+int Shell(const std::string& command) {
+  int rc = system(command.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
 
 // Documents made once per sandbox, then copied.
 const char kCache[] = "/tmp/paperlens-documents";

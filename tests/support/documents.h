@@ -1,5 +1,6 @@
-// Small documents of every supported kind, made at test time with the real tools (the office
-// suite from HTML and flat ODF, the e-book tool from HTML), so the tests need no sample files.
+// Small documents of every supported kind, made at run time with the real tools (the office
+// suite from HTML and flat ODF, the e-book tool from HTML), so neither the tests nor the demo
+// need sample files. Plain code, no test framework: the demo's document maker uses it too.
 #ifndef PAPERLENS_TESTS_SUPPORT_DOCUMENTS_H_
 #define PAPERLENS_TESTS_SUPPORT_DOCUMENTS_H_
 
