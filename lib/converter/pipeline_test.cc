@@ -159,7 +159,7 @@ TEST_F(PipelineTest, AConversionKilledMidwayDoesNotBlockTheNextCaller) {
   if (child == 0) _exit(ToPDFCache(Real(file)) == 1000 ? 0 : 1);
   // Kill it once it holds the marker and its job is running in a container.
   bool running = false;
-  for (int i = 0; i < 400 && !running; ++i) {
+  for (int i = 0; i < 2400 && !running; ++i) {  // up to a minute on a loaded machine
     Json::Value state = State();
     running = state["runningFiles"].isMember(key) && !state["runningQueue"].empty();
     if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -168,10 +168,9 @@ TEST_F(PipelineTest, AConversionKilledMidwayDoesNotBlockTheNextCaller) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 
+  // The next caller neither waits for the dead process for good nor finds the container taken.
   testsupport::LogMark log;
-  auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(1000, ToPDFCache(Real(file)));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(90));
   EXPECT_TRUE(log.Contains("taking over " + key));
   EXPECT_EQ(30, testsupport::PdfPages(Stream(file, SZK_THUMB_PDF_TYPE)));
   Json::Value state = State();
@@ -236,9 +235,10 @@ TEST_F(PipelineTest, AThumbnailInProgressElsewhereIsLeftAlone) {
     ConfigWriter writer(mgr);
     mgr.GetConfig()["runningFiles"][file + ":thumbnail"] = owner::Of(1);
   }
-  auto t0 = std::chrono::steady_clock::now();
+  // Returns at once (a conversion would take seconds and leave a thumbnail or a marker).
+  const int jobs = JobsRun();
   EXPECT_EQ(1000, ToThumbnail(Real(file)));
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(jobs, JobsRun());
   EXPECT_FALSE(Exists(Stream(file, SZK_THUMB_TYPE)));
   EXPECT_FALSE(Exists(Stream(file, SZK_THUMB_TYPE) + ".err.0063"));
   {
