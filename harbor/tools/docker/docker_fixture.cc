@@ -141,24 +141,6 @@ void CreateConverterContainer(const std::string& name) {
   ASSERT_EQ(0, r.status) << r.err;
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 std::vector<pid_t> ProcessesRunning(const std::string& cmdline) {
   std::vector<pid_t> found;
   for (const auto& entry : fs::directory_iterator("/proc")) {

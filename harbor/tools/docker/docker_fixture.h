@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "appliance_env.h"
+
 namespace harbor {
 namespace docker {
 namespace testing {
@@ -42,9 +44,9 @@ int WaitFor(pid_t pid, int ms);
 // read-only, the target one writable. Empties the staging folders. Fails the test on error.
 void CreateConverterContainer(const std::string& name);
 
-void WriteFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);  // "" when missing
-bool Exists(const std::string& path);
+using testsupport::Exists;
+using testsupport::ReadFile;  // "" when missing
+using testsupport::WriteFile;
 
 // Processes anywhere in the appliance whose arguments, joined by spaces, are `cmdline`.
 std::vector<pid_t> ProcessesRunning(const std::string& cmdline);
