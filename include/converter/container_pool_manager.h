@@ -69,8 +69,8 @@ class ContainerPoolManager {
   void GetContainerNames(std::vector<std::string>& names);
   bool GetAvailContainer(Task& task, std::string& name);
   bool IsReadyToExecute(Task& task, std::string& name);
-  // Polls IsReadyToExecute every USLEEP_TIME. False when no container of the pool could ever
-  // take the job (none at all, or a low-priority job and a single container).
+  // Polls IsReadyToExecute every USLEEP_TIME. False at once when no container of the pool could
+  // ever take the job (none at all, or a low-priority job and a single container).
   bool WaitToExecute(Task& task, std::string& name);
   int ExecuteCommand(Task& task, const std::string& name);
   // Drops the jobs of processes that are gone and gives their container slots back.

@@ -21,11 +21,11 @@ namespace VIREO {
 namespace PAPERLENS {
 namespace converter {
 
-// Result codes of a conversion (shared with the pool).
-constexpr int kConvertSuccess = 1000;  // the output is ready
-constexpr int kConvertTimeout = 1001;  // the tool exceeded its time limit
-constexpr int kConvertFailed = 1002;   // the tool could not start, or left no usable output
-constexpr int kConvertRefused = 1003;  // refused before running
+// Result codes of a conversion: the pool's, passed on unchanged.
+constexpr int kConvertSuccess = ContainerPoolManager::kSuccess;  // the output is ready
+constexpr int kConvertTimeout = ContainerPoolManager::kTimeout;  // over its time limit
+constexpr int kConvertFailed = ContainerPoolManager::kFailed;    // no start, or no usable output
+constexpr int kConvertRefused = ContainerPoolManager::kRefused;  // refused before running
 
 class ConverterBase {
  public:

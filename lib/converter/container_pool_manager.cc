@@ -210,18 +210,17 @@ bool ContainerPoolManager::IsReadyToExecute(Task& task, std::string& name) {
 }
 
 bool ContainerPoolManager::WaitToExecute(Task& task, std::string& name) {
-  for (;;) {
-    if (IsReadyToExecute(task, name)) return true;
-    std::vector<std::string> names;
-    GetContainerNames(names);
-    size_t eligible = names.size() - (task.priority == PRIORITY_LOW && !names.empty() ? 1 : 0);
-    if (eligible == 0) {
-      // Waiting could never end: say so instead of hanging the caller for good.
-      return PL_ERR("no container can run priority %d jobs (%zu containers)",
-                    static_cast<int>(task.priority), names.size());
-    }
-    usleep(USLEEP_TIME);
+  // Containers are provisioned when the package starts, not while jobs wait: when none could
+  // ever take this job, say so once instead of hanging the caller for good.
+  std::vector<std::string> names;
+  GetContainerNames(names);
+  size_t eligible = names.size() - (task.priority == PRIORITY_LOW && !names.empty() ? 1 : 0);
+  if (eligible == 0) {
+    return PL_ERR("no container can run priority %d jobs (%zu containers)",
+                  static_cast<int>(task.priority), names.size());
   }
+  while (!IsReadyToExecute(task, name)) usleep(USLEEP_TIME);
+  return true;
 }
 
 int ContainerPoolManager::ExecuteCommand(Task& task, const std::string& name) {
