@@ -170,6 +170,34 @@ TEST(Shares, RegistryAndHomes) {
   EXPECT_EQ(0, VIREOShareIsShareRecycle("/volume1/docs/recycle/a.pdf"));
 }
 
+TEST(Shares, TheShareThatHoldsAPath) {
+  struct Case {
+    const char* path;
+    const char* share;  // nullptr: none holds it
+  } cases[] = {
+      {"/volume1/docs", "docs"},
+      {"/volume1/docs/a/b.docx", "docs"},
+      {"/volume1/homes/alice/x.pdf", "homes"},
+      {"/volume2/archive/", "archive"},
+      {"/volume1/docs2/x.pdf", nullptr},  // a prefix, not a folder of the share
+      {"/volume1", nullptr},
+      {"/etc/shadow", nullptr},
+      {"relative/path", nullptr},
+  };
+  for (const Case& c : cases) {
+    PVIREOSHARE share = nullptr;
+    int rc = VIREOShareGetByPath(c.path, &share);
+    if (c.share == nullptr) {
+      EXPECT_EQ(-1, rc) << c.path;
+      EXPECT_EQ(nullptr, share) << c.path;
+    } else {
+      ASSERT_EQ(0, rc) << c.path;
+      EXPECT_STREQ(c.share, share->szName) << c.path;
+    }
+    VIREOShareFree(share);
+  }
+}
+
 TEST(EADirectories, Layout) {
   char buf[64];
   EXPECT_EQ(0, VIREOEADirPath(0, "/volume1/docs/a.docx", buf, sizeof(buf)));

@@ -53,6 +53,35 @@ int VIREOShareGet(const char* name, PVIREOSHARE* share) {
   return 0;
 }
 
+int VIREOShareGetByPath(const char* path, PVIREOSHARE* share) {
+  if (share != nullptr) *share = nullptr;
+  if (path == nullptr || path[0] != '/' || share == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  Json::Value root;
+  if (!LoadRegistry(root)) return -1;
+  const std::string p(path);
+  std::string best;
+  for (const std::string& name : root.getMemberNames()) {
+    const Json::Value& entry = root[name];
+    if (!entry.isObject() || !entry["path"].isString()) continue;
+    std::string folder = entry["path"].asString();
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (folder.size() < 2 || folder[0] != '/') continue;
+    bool holds = p.compare(0, folder.size(), folder) == 0 &&
+                 (p.size() == folder.size() || p[folder.size()] == '/');
+    if (holds && (best.empty() || root[best]["path"].asString().size() < folder.size())) {
+      best = name;
+    }
+  }
+  if (best.empty()) {
+    errno = ENOENT;
+    return -1;
+  }
+  return VIREOShareGet(best.c_str(), share);
+}
+
 void VIREOShareFree(PVIREOSHARE share) {
   if (share == nullptr) return;
   free(share->szName);

@@ -40,6 +40,10 @@ typedef struct _tag_VIREOSHARE {
 // empty, holds a "/", is unknown, or the registry cannot be read.
 int VIREOShareGet(const char* name, PVIREOSHARE* share);
 void VIREOShareFree(PVIREOSHARE share);
+// The share whose folder holds `path` (an absolute real path): the registry entry whose folder
+// is `path` itself or a leading run of its components, the longest one when shares nest. 0 with
+// *share set; -1 when no share holds the path or the registry cannot be read.
+int VIREOShareGetByPath(const char* path, PVIREOSHARE* share);
 // Non-zero when the path lies in a share's recycle bin (a "#recycle" folder at the share root).
 int VIREOShareIsShareRecycle(const char* path);
 
