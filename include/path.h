@@ -6,7 +6,15 @@
 // A share path is refused (the getters return their default, the free functions return false
 // after a "bad share path" log line) when it is empty, does not begin with "/", holds a NUL byte,
 // or has a "." or ".." component or an empty component before one (/docs//../x): such paths
-// could otherwise resolve outside their share.
+// could otherwise resolve outside their share. A path with an @eaDir component is refused too:
+// what lies in EA folders (other users' cached PDFs) is no document.
+//
+// Resolution is textual: a real path is not proof that the file may be read. Root-run code opens
+// the file itself through safe_file.h, which decides on the very file it returns.
+//
+// Besides the keys below, a caller that checked a file may record its identity as "device" and
+// "inode" (unsigned integers, from fstat): a conversion of the Path then refuses any other file
+// found under that name.
 //
 // Not safe for concurrent use; the permission tests change the process's effective ids.
 #ifndef PAPERLENS_INCLUDE_PATH_H_
@@ -75,7 +83,10 @@ class Path : private VIREO::APIBase {
 // Resolves a share path for `user` (the home share /home/... to the user's home directory,
 // any other share through the share registry). False, logged, for a bad or unknown share path.
 bool ShareToRealPath(const std::string& sharePath, std::string& realPath, const std::string& user);
-// The path of stream `EAType` of a file; creates the @eaDir directory as root when missing.
+// The path of stream `EAType` of a file; creates the @eaDir directory as root when missing
+// (root's alone, reached without links, never above the folder of the file's share). An
+// existing EA folder that is a link or not root's is logged and its path still given: every
+// use of it is refused later, so it only ever makes a cache miss.
 bool RealPathToEAPath(const std::string& realPath, std::string& EAPath, const std::string& EAType);
 // Whether `user` may read the file, as the kernel decides for that user's credentials
 // (mode bits and POSIX ACLs). The effective ids (and groups) are restored before returning.

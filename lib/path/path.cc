@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runas.h"
+#include "safe_file.h"
 #include "utils.h"
 #include "utils_log.h"
 #include "vireo/credentials.h"
@@ -63,7 +64,7 @@ bool IsValidSharePath(const std::string& sharePath) {
     size_t end = sharePath.find('/', start);
     if (end == std::string::npos) end = sharePath.size();
     std::string comp = sharePath.substr(start, end - start);
-    if (comp == "." || comp == "..") return false;
+    if (comp == "." || comp == ".." || comp == VIREO_EA_DIR_NAME) return false;
     start = end + 1;
   }
   // The share name itself must not be empty ("//docs").
@@ -105,14 +106,21 @@ bool RealPathToEAPath(const std::string& realPath, std::string& EAPath,
     return PL_ERR_SHORT("Get ea dir path error. file path: %s", realPath.c_str());
   }
   std::string eaDir = buf;
-  if (!VLIBCFileCheckDir(eaDir.c_str())) {
-    IF_RUN_AS(0, 0) {
-      if (VIREOEAMKDir(1, eaDir.c_str()) != 0) {
-        return PL_ERR_SHORT("Make ea dir path error. eaDir path: %s", eaDir.c_str());
+  IF_RUN_AS(0, 0) {
+    safe::Fd dir;
+    std::string leaf;
+    safe::Error e = safe::OpenEAFolders(eaDir, /*create=*/false, /*whole=*/true, dir, leaf);
+    if (e == safe::kNotFound) {
+      e = safe::MakeEAFolder(eaDir);
+      if (e != safe::kOk) {
+        return PL_ERR_SHORT("Make ea dir path error. eaDir path: %s (%s)", eaDir.c_str(),
+                            safe::ErrorText(e));
       }
-    } else {
-      return PL_ERR("failed to change root");
+    } else if (e != safe::kOk) {
+      PL_ERR("refusing EA folder %s: %s", eaDir.c_str(), safe::ErrorText(e));
     }
+  } else {
+    return PL_ERR("failed to change root");
   }
   char stream[kPathBuffer] = {0};
   if (VIREOEAPath(0, realPath.c_str(), EAType.c_str(), stream, sizeof(stream), 0) < 0) {
