@@ -17,6 +17,11 @@
 // directories are handled as root (the IF_RUN_AS scope), which changes the effective ids of the
 // whole process: a CacheManager is used by one thread at a time.
 //
+// @eaDir folders live in folders that users own, so every stream goes through safe_file.h: an
+// EA folder or stream that is a link or not root's alone is refused (logged; for Get a cache
+// miss), streams are stored root's alone (mode 0600) and replaced atomically, and a target that
+// is not a regular file is never cached or served.
+//
 // Failures are logged; apart from the results stated below, nothing is reported.
 #ifndef PAPERLENS_INCLUDE_CACHE_MANAGER_H_
 #define PAPERLENS_INCLUDE_CACHE_MANAGER_H_
@@ -27,6 +32,7 @@
 #include <string>
 
 #include "BaseDB.h"
+#include "safe_file.h"
 
 namespace VIREO {
 namespace PAPERLENS {
@@ -47,7 +53,7 @@ class CacheManager {
   // Stores the file `source` as stream `stream` of `target`, moving it when `isMove` and
   // copying it otherwise. First drops every stream of `target` when the target changed since
   // they were stored. False, with nothing changed, when `source` or `target` cannot be
-  // examined or the stream's path cannot be made. Otherwise true, even when the move or the
+  // examined, `target` is not a regular file, or the stream's path cannot be made. Otherwise true, even when the move or the
   // bookkeeping failed (logged): the cache is a cache, the caller goes on. When garbage
   // collection is enabled it runs afterwards, followed by "VACUUM" of the database.
   bool Set(const std::string& source, const std::string& target, const std::string& stream,
@@ -58,6 +64,8 @@ class CacheManager {
   // since its streams were stored loses them first. True when `in` is open and good.
   // REQUIRES: `in` is not open.
   bool Get(const std::string& target, const std::string& stream, std::ifstream& in);
+  // As above, handing out the opened stream's descriptor.
+  bool Get(const std::string& target, const std::string& stream, safe::Fd& out);
 
   // Deletes one stream file and its row. False only when the stream's path cannot be made;
   // failures to delete are logged.

@@ -2,6 +2,7 @@
 #include "cache_manager.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "runas.h"
+#include "safe_file.h"
 #include "utils.h"
 #include "utils_log.h"
 #include "vireo/libc.h"
@@ -44,8 +46,9 @@ bool Sql(std::string& out, const char* fmt, ...) {
   return true;
 }
 
-// Whether the folder that holds `target` is gone (a stream of such a target cannot exist). False,
-// logged, when that cannot be told.
+// Whether the folder that holds `target` is gone (a stream of such a target cannot exist), or
+// lies in no share (its streams can never be reached safely). False, logged, when that cannot
+// be told.
 bool TargetFolderGone(const std::string& target, bool& gone) {
   size_t slash = target.rfind('/');
   if (slash == std::string::npos) {
@@ -53,17 +56,23 @@ bool TargetFolderGone(const std::string& target, bool& gone) {
     return true;
   }
   std::string folder = slash == 0 ? "/" : target.substr(0, slash);
-  IF_RUN_AS(0, 0) {
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) {
-      gone = !S_ISDIR(st.st_mode);
-    } else {
-      gone = errno == ENOENT || errno == ENOTDIR;
-    }
-    errno = 0;
-    return true;
+  struct stat st;
+  safe::Error e = safe::StatBeneath(folder, st);
+  if (e == safe::kOk) {
+    gone = !S_ISDIR(st.st_mode);
+  } else if (e == safe::kNotFound || e == safe::kBadPath) {
+    gone = true;
   } else {
-    return PL_ERR("ifrunas failed");
+    return PL_ERR("cannot examine %s: %s", folder.c_str(), safe::ErrorText(e));
+  }
+  errno = 0;
+  return true;
+}
+
+// Logs a stream that was refused for what lies on its way; a missing one is no news.
+void LogRefusedStream(const std::string& streamPath, safe::Error e) {
+  if (e != safe::kNotFound) {
+    PL_ERR_SHORT("refusing cached stream %s: %s", streamPath.c_str(), safe::ErrorText(e));
   }
 }
 
@@ -87,9 +96,10 @@ CacheManager::~CacheManager() { _db.Close(); }
 bool CacheManager::MakeEADir(const std::string& target) {
   char dir[kPathBuffer] = {0};
   if (VIREOEADirPath(0, target.c_str(), dir, sizeof(dir)) != 0) return false;
-  if (VLIBCFileCheckDir(dir)) return true;
   IF_RUN_AS(0, 0) {
-    return VIREOEAMKDir(1, dir) == 0;
+    safe::Error e = safe::MakeEAFolder(dir);
+    if (e != safe::kOk) return PL_ERR_SHORT("refusing EA folder %s: %s", dir, safe::ErrorText(e));
+    return true;
   } else {
     return PL_ERR("ifrunas failed");
   }
@@ -152,7 +162,9 @@ bool CacheManager::Remove(const std::string& target, const std::string& stream) 
   }
   std::string streamPath;
   if (!GetEAPath(target, stream, streamPath)) return false;
-  if (unlink(streamPath.c_str()) != 0) PL_ERR_SHORT("cache remove fail %s", streamPath.c_str());
+  if (safe::RemoveEAFile(streamPath) != safe::kOk) {
+    PL_ERR_SHORT("cache remove fail %s", streamPath.c_str());
+  }
   if (!_db.Exec(sql)) {
     PL_ERR_SHORT("cache remove DB fail %s, stream: %s", target.c_str(), stream.c_str());
   }
@@ -168,7 +180,7 @@ bool CacheManager::CleanCacheInEADir(const std::string& target) {
     std::string streamPath;
     if (!GetEAPath(target, row.at("stream"), streamPath)) continue;
     IF_RUN_AS(0, 0) {
-      if (unlink(streamPath.c_str()) != 0) {
+      if (safe::RemoveEAFile(streamPath) != safe::kOk) {
         PL_ERR_SHORT("cache remove fail %s", streamPath.c_str());
       }
     } else {
@@ -196,12 +208,8 @@ bool CacheManager::CleanCache(const std::string& target) {
 
 bool CacheManager::IsTargetModified(const std::string& target) {
   struct stat st;
-  IF_RUN_AS(0, 0) {
-    if (VLIBCFileStat(target.c_str(), 1, &st) != 0) {
-      errno = 0;  // a missing target is an answer, not an error to report later
-      return false;
-    }
-  } else {
+  if (safe::StatBeneath(target, st) != safe::kOk) {
+    errno = 0;  // a missing target is an answer, not an error to report later
     return false;
   }
   std::string modify = std::to_string(static_cast<long>(st.st_mtime));
@@ -219,12 +227,18 @@ bool CacheManager::Set(const std::string& source, const std::string& target,
   struct stat sourceStat;
   struct stat targetStat;
   if (VLIBCFileStat(source.c_str(), 1, &sourceStat) != 0) return false;
-  if (VLIBCFileStat(target.c_str(), 1, &targetStat) != 0) return false;
+  // A folder (or FIFO) named like a document has no PDF to keep.
+  if (safe::StatBeneath(target, targetStat) != safe::kOk || !S_ISREG(targetStat.st_mode)) {
+    errno = 0;
+    return false;
+  }
   std::string streamPath;
   if (!GetEAPath(target, stream, streamPath)) return false;
   if (IsTargetModified(target)) CleanCache(target);
-  if (!MoveOrCopyFile(source, streamPath, isMove)) {
-    PL_ERR_SHORT("cache move fail from: %s, to: %s", source.c_str(), streamPath.c_str());
+  safe::Error e = safe::InstallEAFile(source, streamPath, isMove);
+  if (e != safe::kOk) {
+    PL_ERR_SHORT("cache move fail from: %s, to: %s (%s)", source.c_str(), streamPath.c_str(),
+                 safe::ErrorText(e));
   }
   if (!InsertDB(target, static_cast<long>(targetStat.st_mtime), stream,
                 static_cast<unsigned long long>(sourceStat.st_size))) {
@@ -239,13 +253,34 @@ bool CacheManager::Set(const std::string& source, const std::string& target,
   return true;
 }
 
-bool CacheManager::Get(const std::string& target, const std::string& stream, std::ifstream& in) {
+bool CacheManager::Get(const std::string& target, const std::string& stream, safe::Fd& out) {
   if (IsTargetModified(target)) CleanCache(target);
+  // A target that is there must be a regular file; one that is gone keeps its streams.
+  struct stat targetStat;
+  safe::Error seen = safe::StatBeneath(target, targetStat);
+  if (seen == safe::kOk && !S_ISREG(targetStat.st_mode)) return false;
   std::string streamPath;
   if (!GetEAPath(target, stream, streamPath)) return false;
   UpdateCache(target, stream);
   IF_RUN_AS(0, 0) {
-    in.open(streamPath.c_str(), std::ios::in | std::ios::binary);
+    safe::Error e = safe::OpenEAFile(streamPath, O_RDONLY, out);
+    if (e != safe::kOk) {
+      LogRefusedStream(streamPath, e);
+      errno = 0;
+      return false;
+    }
+  } else {
+    return PL_ERR("ifrunas failed");
+  }
+  return true;
+}
+
+bool CacheManager::Get(const std::string& target, const std::string& stream, std::ifstream& in) {
+  safe::Fd fd;
+  if (!Get(target, stream, fd)) return false;
+  // The stream is reopened through its descriptor, so what `in` reads is the file just judged.
+  IF_RUN_AS(0, 0) {
+    in.open("/proc/self/fd/" + std::to_string(fd.Get()), std::ios::in | std::ios::binary);
   } else {
     return PL_ERR("ifrunas failed");
   }
@@ -279,21 +314,20 @@ void CacheManager::GarbageCollect() {
       continue;
     }
     // A row whose stream can never be found again would count towards the limit for ever and
-    // push live streams out: it is dropped without counting. The folder is looked at before
-    // GetEAPath, whose recursive mkdir would bring a deleted folder back.
+    // push live streams out: it is dropped without counting. Nothing is made on the way: a
+    // deleted folder must not come back.
     bool gone = false;
     if (!TargetFolderGone(target, gone)) continue;
-    std::string streamPath;
-    char probe[kPathBuffer] = {0};
+    char streamPath[kPathBuffer] = {0};
     if (gone ||
-        VIREOEAPath(0, target.c_str(), stream.c_str(), probe, sizeof(probe), 0) != 0) {
+        VIREOEAPath(0, target.c_str(), stream.c_str(), streamPath, sizeof(streamPath), 0) != 0) {
       if (!_db.Exec(sql)) {
         PL_ERR_SHORT("GC DB fail %s, stream: %s", target.c_str(), stream.c_str());
       }
       continue;
     }
-    if (!GetEAPath(target, stream, streamPath)) continue;  // may work next time
-    if (unlink(streamPath.c_str()) != 0) PL_ERR_SHORT("GC fail %s", streamPath.c_str());
+    safe::Error e = safe::RemoveEAFile(streamPath);
+    if (e != safe::kOk) PL_ERR_SHORT("GC fail %s (%s)", streamPath, safe::ErrorText(e));
     if (!_db.Exec(sql)) {
       PL_ERR_SHORT("GC DB fail %s, stream: %s", target.c_str(), stream.c_str());
     }
