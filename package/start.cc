@@ -42,15 +42,9 @@ int main() {
   if (!converter::GetStagingDirs(sourceDir, targetDir)) return 1;
   for (const std::string& dir : {sourceDir, targetDir}) {
     // Nothing converts while the package starts: whatever is staged was left by a run that
-    // never finished.
-    if (VLIBCFileCheckDir(dir.c_str()) &&
-        VLIBCExecl("/usr/bin/find", 187, dir.c_str(), "-mindepth", "1", "-delete", nullptr) != 0) {
-      PL_ERR("cannot empty %s", dir.c_str());
-    }
-    if (VIREOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, UID_ERR, 0755) != ERR_SUCCESS) {
-      PL_ERR("cannot create %s", dir.c_str());
-      return 1;
-    }
+    // never finished. The folders are made root's alone (the containers run as root).
+    if (!converter::MakeStagingDir(dir)) return 1;
+    converter::EmptyStagingDir(dir);
   }
   ConfigManager state(SZF_CONFIG_PATH, LOCK_TIMEOUT_SECS);
   {

@@ -16,6 +16,7 @@
 
 #include "converter/container_pool_manager.h"
 #include "path.h"
+#include "safe_file.h"
 
 namespace VIREO {
 namespace PAPERLENS {
@@ -107,15 +108,30 @@ class CalibreThumbnailConverter : public ConverterBase {
   static std::set<std::string> _supportTypeSet;
 };
 
-// Stages `originPath` for conversion: reserves the staged input (a link or copy of the source)
-// in the source staging folder and the output name in the target staging folder. With
-// `sameFolder` the output is the input's base name with `strFileType`. False, logged, on failure.
+// Stages `originPath` for conversion: opens the source (OpenConversionSource), reserves the
+// staged input in the source staging folder and the output name in the target staging folder,
+// and fills the staged input from the opened source (a hard link of that very inode on the same
+// volume, else a copy of its bytes). With `sameFolder` the output is the input's base name with
+// `strFileType`. False, logged, on failure, a failed or partial copy included.
 bool CreateConvertEnvironment(path::Path& originPath, const std::string& strFileType,
                               path::Path& tmpSrcPath, path::Path& tmpTgtPath, bool sameFolder);
-// Hard-links the source over the staged file when both lie on one volume (a copy-on-write
-// copy when linking fails), copies it otherwise. False, logged, when the staged file is missing
-// afterwards.
+// Opens `strSourceFile` as OpenConversionSource does (as root) and stages it over the existing
+// file `strTargetFile`: a hard link of the opened inode when both lie on one volume (a
+// copy-on-write copy when linking fails), a copy otherwise. False, logged, when the source
+// cannot be opened or the copy fails.
 bool CopyOrLinkFile(const std::string& strSourceFile, const std::string& strTargetFile);
+// Opens the file a conversion reads: a stream of an EA folder (a cached PDF) as a stream, any
+// other file as a regular file of its share, with the Path's "user"'s credentials when it has
+// one and root's otherwise (safe_file.h). A Path that records "device" and "inode" must still
+// name that very file (kEscapes otherwise).
+safe::Error OpenConversionSource(path::Path& source, safe::Fd& fd, struct stat& st);
+// Makes the staging folder `dir` and its parents below the docker share, root's with mode 0700;
+// an existing one must be a folder owned by root that nobody else may write, reached without
+// links. False, logged, otherwise.
+bool MakeStagingDir(const std::string& dir);
+// Makes the staging folder `dir` as MakeStagingDir does and removes everything in it, through
+// descriptors (never following a link). False, logged, when anything could not be removed.
+bool EmptyStagingDir(const std::string& dir);
 // Deletes a staged file without leaving its pages in the page cache. False when the file cannot
 // be opened (it is then left) or unlinked.
 bool RemoveTmpFile(const std::string& realPath);
