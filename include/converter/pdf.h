@@ -17,10 +17,11 @@ int ToPDF(const path::Path& source, path::Path& result, const char* pageRange);
 
 // Makes sure the whole-document PDF of `source` is in the cache (its SZK_THUMB_PDF_TYPE
 // stream), converting it when this process is the first to ask. While another process
-// converts the same file, waits for it and returns 1000 without converting (a marker left by a
-// process that died is taken over). Returns 1000 when the PDF is now cached, or another
-// process has just finished producing it; otherwise the failed conversion's code. The staged
-// PDF never outlives the call.
+// converts the same file, waits for it (a marker left by a process that died is taken over);
+// when it is done and a current PDF is cached, returns 1000 without converting, otherwise
+// converts itself. Returns 1000 only when the PDF is now in the cache; the failed conversion's
+// code otherwise, and 1002 when the converted PDF could not be stored (cache database
+// unusable, EA folder refused). The staged PDF never outlives the call.
 int ToPDFCache(const path::Path& source);
 
 }  // namespace converter

@@ -18,7 +18,8 @@ class ErrorFileManager {
   explicit ErrorFileManager(const std::string& thumbPath);
   virtual ~ErrorFileManager();
 
-  // Creates the marker when missing (an existing one keeps its content). True on success.
+  // Creates the marker when missing (an existing one keeps its content), root's alone, through
+  // an EA folder that is root's alone (safe_file.h). True on success.
   bool Touch();
   const std::string& GetErrPath() const { return _errPath; }
 

@@ -1,11 +1,14 @@
 // The PDF pipeline.
 #include "converter/pdf.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cache_manager.h"
 #include "converter/converter.h"
 #include "converter/converting_manager.h"
+#include "safe_file.h"
 #include "utils.h"
 #include "utils_log.h"
 #include "vireo/libc.h"
@@ -69,12 +72,20 @@ int ToPDFCache(const path::Path& sourceIn) {
   CacheManager cache(true, kCacheLimit);
 
   // Convert when nobody else does; otherwise wait for the other process. A marker whose
-  // process died is taken over, so nobody waits for good.
+  // process died is taken over, so nobody waits for good. When the other process is done its
+  // PDF counts only if it is in the cache and current: its conversion may have failed, and then
+  // this process converts (and reports its own outcome) instead of claiming success.
   while (!marker.TryRegister()) {
     for (;;) {
       usleep(USLEEP_TIME);
       ConvertingManager::MarkerState state = marker.Check();
-      if (state == ConvertingManager::kAbsent) return kConvertSuccess;
+      if (state == ConvertingManager::kAbsent) {
+        safe::Fd cached;
+        if (cache.IsGood() && cache.Get(realPath, SZK_THUMB_PDF_TYPE, cached)) {
+          return kConvertSuccess;
+        }
+        break;
+      }
       if (state == ConvertingManager::kAbandoned) break;
     }
   }
@@ -82,15 +93,28 @@ int ToPDFCache(const path::Path& sourceIn) {
   int rc = ToPDF(source, result, nullptr);
   if (rc != kConvertSuccess) return rc;
   const std::string converted = result.GetRealPath("");
+  // Success means a PDF that "get" will find; a conversion that could not be stored is none.
+  rc = kConvertFailed;
   if (!cache.IsGood()) {
     PL_ERR("CacheManager's DB is broken");
   } else if (!cache.Set(converted, realPath, SZK_THUMB_PDF_TYPE, true)) {
     PL_ERR("Failed to cache (%s : %s, type: %s)", converted.c_str(), realPath.c_str(),
            SZK_THUMB_PDF_TYPE);
+  } else {
+    std::string streamPath;
+    safe::Fd stored;
+    if (cache.GetEAPath(realPath, SZK_THUMB_PDF_TYPE, streamPath) &&
+        safe::OpenEAFile(streamPath, O_RDONLY, stored) == safe::kOk) {
+      rc = kConvertSuccess;
+    } else {
+      PL_ERR("Failed to cache (%s : %s, type: %s)", converted.c_str(), realPath.c_str(),
+             SZK_THUMB_PDF_TYPE);
+    }
   }
   // Whatever was not moved into the cache goes: the staging area must not fill up.
-  if (VLIBCFileExist(converted.c_str())) RemoveTmpFile(converted);
-  return kConvertSuccess;
+  struct stat st;
+  if (lstat(converted.c_str(), &st) == 0) RemoveTmpFile(converted);
+  return rc;
 }
 
 }  // namespace converter

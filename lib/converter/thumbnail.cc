@@ -2,11 +2,13 @@
 #include "converter/thumbnail.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "converter/converter.h"
 #include "converter/converting_manager.h"
 #include "converter/pdf.h"
+#include "safe_file.h"
 #include "utils.h"
 #include "utils_log.h"
 #include "vireo/libc.h"
@@ -21,7 +23,13 @@ ErrorFileManager::ErrorFileManager(const std::string& thumbPath)
 
 ErrorFileManager::~ErrorFileManager() = default;
 
-bool ErrorFileManager::Touch() { return !_path.empty() && VLIBCFileTouch(_errPath.c_str()) == 0; }
+bool ErrorFileManager::Touch() {
+  if (_path.empty()) return false;
+  safe::Fd fd;
+  safe::Error e = safe::OpenEAFile(_errPath, O_WRONLY | O_CREAT, fd);
+  if (e != safe::kOk) return PL_ERR("refusing %s: %s", _errPath.c_str(), safe::ErrorText(e));
+  return true;
+}
 
 }  // namespace thumbnail
 
@@ -29,14 +37,20 @@ namespace converter {
 
 namespace {
 
-// Moves the rendered image into place and drops its pages from the page cache.
+// Moves the rendered image into the thumbnail stream and drops its pages from the page cache.
 bool MoveIntoPlace(const std::string& image, const std::string& thumbPath) {
-  int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool moved = MoveFile(image, thumbPath);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  close(fd);
-  return moved;
+  safe::Fd fd(open(image.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.Ok()) return false;
+  safe::Error e = safe::InstallEAFile(image, thumbPath, /*move=*/true);
+  posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_DONTNEED);
+  if (e != safe::kOk) return PL_ERR("cannot store %s: %s", thumbPath.c_str(), safe::ErrorText(e));
+  return true;
+}
+
+// Whether a file lies at `path` (a link counts: it is in the way).
+bool Present(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -57,11 +71,19 @@ int ToThumbnail(const path::Path& sourceIn) {
     PL_FAILED("! errMgr.Touch()");
     rc = kConvertRefused;
   } else {
-    // The cached whole-document PDF, when there is one, spares the office tool.
+    // The cached whole-document PDF, when there is one, spares the office tool. It is opened
+    // here to judge it, and the conversion must find that very file.
     const std::string cachedPdf = source.GetEAPathWithType(SZK_THUMB_PDF_TYPE, "");
-    input.SetData("realPath", VLIBCFileExist(cachedPdf.c_str()) == 1 ? cachedPdf
-                                                                      : source.GetRealPath(""),
-                  true);
+    safe::Fd cached;
+    struct stat cachedStat;
+    if (!cachedPdf.empty() &&
+        safe::OpenEAFile(cachedPdf, O_RDONLY, cached, &cachedStat) == safe::kOk) {
+      input.SetData("realPath", cachedPdf, true);
+      input.SetData("device", static_cast<Json::UInt64>(cachedStat.st_dev), true);
+      input.SetData("inode", static_cast<Json::UInt64>(cachedStat.st_ino), true);
+    } else {
+      input = source;
+    }
     rc = ToPDF(input, page, "1-1");
     if (rc == kConvertSuccess) {
       ImageMagickConverter renderer(ContainerPoolManager::PRIORITY_LOW);
@@ -72,17 +94,17 @@ int ToThumbnail(const path::Path& sourceIn) {
       if (!MoveIntoPlace(rendered, thumbPath)) {
         rc = kConvertRefused;
         // Not moved: it must not stay in the staging area.
-        if (VLIBCFileExist(rendered.c_str())) RemoveTmpFile(rendered);
+        if (Present(rendered)) RemoveTmpFile(rendered);
       }
     }
   }
 
   const std::string intermediate = page.GetRealPath("");
-  if (!intermediate.empty() && VLIBCFileExist(intermediate.c_str())) RemoveTmpFile(intermediate);
+  if (!intermediate.empty() && Present(intermediate)) RemoveTmpFile(intermediate);
   if (rc == kConvertSuccess) {
-    unlink(errMgr.GetErrPath().c_str());
+    safe::RemoveEAFile(errMgr.GetErrPath());
   } else if (!thumbPath.empty()) {
-    RemoveTmpFile(thumbPath);
+    safe::RemoveEAFile(thumbPath);
   }
   return rc;  // the marker is withdrawn as `marker` goes
 }
