@@ -1,6 +1,8 @@
 // VIREO.Paperlens.Convert: documents as PDF, converted in the background and cached.
 #include "convert/ConvertAPI.h"
 
+#include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -10,6 +12,7 @@
 #include "converter/pdf.h"
 #include "path.h"
 #include "runas.h"
+#include "safe_file.h"
 #include "ThirdPartyConvertDB.h"
 #include "utils.h"
 #include "utils_log.h"
@@ -23,22 +26,43 @@ namespace {
 constexpr int64_t kCacheLimit = 1073741824;  // 1 GiB
 constexpr char kContentType[] = "Content-Type: application/pdf\r\n\r\n";
 
-bool SendStream(std::ifstream& in, FILE* out) {
+bool SendStream(int fd, FILE* out) {
   if (fwrite(kContentType, 1, sizeof(kContentType) - 1, out) != sizeof(kContentType) - 1) {
     return false;
   }
   char buf[1 << 16];
-  while (in) {
-    in.read(buf, sizeof(buf));
-    std::streamsize n = in.gcount();
-    if (n > 0 && fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-      return false;
-    }
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) return false;
   }
   return fflush(out) == 0;
 }
 
+// The file "poll_start" checked, for its background task: the task runs in a child process
+// that starts from a copy of this process's memory, so it finds here what the handler recorded
+// just before starting it.
+struct CheckedFile {
+  std::string realPath;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+CheckedFile gTaskSource;
+
 }  // namespace
+
+// The document is opened here, with the user's credentials and beneath its share, and Execute
+// reads that descriptor: what was judged is what is sent, whatever happens to the name.
+bool ConvertGet::OpenDocument() {
+  safe::Error e = safe::OpenDocument(realPath, user, document, &documentStat);
+  if (e == safe::kOk) return true;
+  if (e != safe::kDenied && e != safe::kNotFound) {
+    PL_ERR("refusing %s for %s: %s", realPath.c_str(), user.c_str(), safe::ErrorText(e));
+  }
+  return false;
+}
 
 int ConvertGet::ParseParams() {
   path::Path path;
@@ -50,7 +74,8 @@ int ConvertGet::ParseParams() {
   path.SetData("user", user, true);
   realPath = path.GetRealPath("");
   if (realPath.empty()) return 120;
-  return path.CheckPermission() ? 0 : 120;
+  if (!path.CheckPermission()) return 120;
+  return OpenDocument() ? 0 : 120;
 }
 
 int ConvertGet::Execute() {
@@ -62,7 +87,7 @@ int ConvertGet::Execute() {
   }
   std::string type;
   GetFileType(realPath, type);
-  std::ifstream in;
+  safe::Fd cached;
   std::string sent = realPath;
   if (type != "pdf") {
     std::string streamPath;
@@ -70,24 +95,20 @@ int ConvertGet::Execute() {
       PL_ERR("failed to get ea real path(mounted iso?)");
       return 101;
     }
-    if (!cache.Get(realPath, SZK_THUMB_PDF_TYPE, in)) {
+    if (!cache.Get(realPath, SZK_THUMB_PDF_TYPE, cached)) {
       PL_ERR("no pdf file in the cache");
       return 117;
     }
     sent = streamPath;
   }
-  if (!in.is_open()) {
-    ENTERCriticalSection;
-    in.open(realPath, std::ios::in | std::ios::binary);
-    LEAVECriticalSection;
-  }
-  if (!in.good()) {
+  const int fd = type == "pdf" ? document.Get() : cached.Get();
+  if (fd < 0) {
     PL_ERR("Failed to open %s", sent.c_str());
     return 117;
   }
   isOutput = false;
   response->SetEnableOutput(false);
-  if (!SendStream(in, response->GetOutput())) PL_ERR("sending %s failed", sent.c_str());
+  if (!SendStream(fd, response->GetOutput())) PL_ERR("sending %s failed", sent.c_str());
   if (!ViewLog(sharePath, realPath, request)) PL_ERR("view log error");
   udc.AddFileType(type);
   return 0;
@@ -111,13 +132,16 @@ int ConvertPollStart::ParseParams() {
     PL_ERR("cache manager db is broken");
     return 117;
   }
-  std::ifstream in;
-  if (cache.Get(realPath, SZK_THUMB_PDF_TYPE, in)) isReady = true;
+  safe::Fd cached;
+  if (cache.Get(realPath, SZK_THUMB_PDF_TYPE, cached)) isReady = true;
   return 0;
 }
 
 int ConvertPollStart::Execute() {
   if (isReady) return 0;
+  gTaskSource.realPath = realPath;
+  gTaskSource.dev = documentStat.st_dev;
+  gTaskSource.ino = documentStat.st_ino;
   VIREO::APIPolling polling(request);
   polling.SetGroupAttr("everyone");
   polling.SetRemoveAttr(false);
@@ -145,6 +169,11 @@ void ConvertPollingTask(VIREO::APIRequest* /*request*/, VIREO::APIResponse* resp
     path::Path path;
     path.InitField("path");
     path.SetData("realPath", realPath, true);
+    // Exactly the file the request checked: a file swapped in under its name since is refused.
+    if (gTaskSource.realPath == realPath) {
+      path.SetData("device", static_cast<Json::UInt64>(gTaskSource.dev), true);
+      path.SetData("inode", static_cast<Json::UInt64>(gTaskSource.ino), true);
+    }
     rc = converter::ToPDFCache(path);
   }
   if (rc == converter::kConvertSuccess) {

@@ -6,15 +6,19 @@
 #ifndef PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
 #define PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "convert/ConvertAPIBase.h"
+#include "safe_file.h"
 
 class ConvertGet : public ConvertAPIBase {
  public:
   using ConvertAPIBase::ConvertAPIBase;
-  // Resolves "path" for the login user (the link's owner for a sharing link) and checks read
-  // permission: 0, or 120.
+  // Resolves "path" for the login user (the link's owner for a sharing link), checks read
+  // permission and opens the document with that user's credentials: 0, or 120 (also for what
+  // is no regular file of the share: a folder, a FIFO, a link out of the share).
   int ParseParams() override;
   // Streams the PDF with its own content type: 0, or 101 (no stream path), 117 (cache unusable,
   // no cached PDF, file cannot be opened).
@@ -23,6 +27,12 @@ class ConvertGet : public ConvertAPIBase {
   std::string realPath;
   std::string user;
   std::string sharePath;
+
+ protected:
+  bool OpenDocument();
+
+  VIREO::PAPERLENS::safe::Fd document;  // the opened document, once ParseParams accepted it
+  struct stat documentStat = {};
 };
 
 class ConvertPollStart : public ConvertGet {
@@ -57,7 +67,8 @@ class ConvertGetThirdParty : public ConvertAPIBase {
 extern "C" const void* GetAPITable();
 extern "C" const void* GetAPICheckTable();
 
-// The background task of "poll_start": `data` points to the real path to convert.
+// The background task of "poll_start": `data` points to the real path to convert. Started by
+// "poll_start", it converts only the very file (device and inode) that the request checked.
 void ConvertPollingTask(VIREO::APIRequest* request, VIREO::APIResponse* response, void* data);
 
 #endif  // PAPERLENS_WEBAPI_CONVERT_CONVERTAPI_H_
