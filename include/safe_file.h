@@ -157,6 +157,13 @@ class AsUser {
   bool _ok = false;
 };
 
+// A refusal that no system call reported: errno is cleared, so no caller's log line carries a
+// stale one.
+inline Error Refuse(Error e) {
+  errno = 0;
+  return e;
+}
+
 inline Error FromErrno(int err) {
   switch (err) {
     case 0: return kOk;
@@ -222,10 +229,12 @@ inline bool HasEAComponent(const std::string& path) {
 inline Error SplitAtShare(const std::string& realPath, bool allowShareFolder, std::string& folder,
                           std::string& rel) {
   if (realPath.empty() || realPath[0] != '/' || realPath.find('\0') != std::string::npos) {
-    return kBadPath;
+    return Refuse(kBadPath);
   }
   PVIREOSHARE share = nullptr;
-  if (VIREOShareGetByPath(realPath.c_str(), &share) != 0 || share == nullptr) return kBadPath;
+  if (VIREOShareGetByPath(realPath.c_str(), &share) != 0 || share == nullptr) {
+    return Refuse(kBadPath);
+  }
   folder = share->szPath;
   VIREOShareFree(share);
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -233,9 +242,9 @@ inline Error SplitAtShare(const std::string& realPath, bool allowShareFolder, st
   size_t first = rel.find_first_not_of('/');
   rel = first == std::string::npos ? "" : rel.substr(first);
   for (const std::string& c : Components(rel)) {
-    if (c == "." || c == "..") return kBadPath;
+    if (c == "." || c == "..") return Refuse(kBadPath);
   }
-  if (rel.empty() && !allowShareFolder) return kBadPath;
+  if (rel.empty() && !allowShareFolder) return Refuse(kBadPath);
   return kOk;
 }
 
@@ -273,7 +282,7 @@ inline Error OpenDocument(const std::string& realPath, const std::string& user, 
   std::string folder, rel;
   Error e = SplitAtShare(realPath, /*allowShareFolder=*/false, folder, rel);
   if (e != kOk) return e;
-  if (HasEAComponent(rel)) return kBadPath;
+  if (HasEAComponent(rel)) return Refuse(kBadPath);
   Fd base;
   if ((e = OpenFolderBeneath(folder, "", base)) != kOk) return e;
   Fd fd;
@@ -285,7 +294,7 @@ inline Error OpenDocument(const std::string& realPath, const std::string& user, 
   }
   struct stat s;
   if (fstat(fd.Get(), &s) != 0) return FromErrno(errno);
-  if (!S_ISREG(s.st_mode)) return kNotRegular;
+  if (!S_ISREG(s.st_mode)) return Refuse(kNotRegular);
   MakeBlocking(fd.Get());
   if (st != nullptr) *st = s;
   out = std::move(fd);
@@ -316,17 +325,17 @@ inline bool IsRootOnly(const struct stat& st) {
 // Opens the folder `name` in `parent` without following a link; it must be a directory owned
 // by root that nobody else may write. A missing one is made with `createMode` (0: not made).
 inline Error OpenRootFolderAt(int parent, const std::string& name, mode_t createMode, Fd& out) {
-  if (!IsPlainName(name)) return kBadPath;
+  if (!IsPlainName(name)) return Refuse(kBadPath);
   for (int attempt = 0; attempt < 2; ++attempt) {
     Fd dir(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.Ok()) {
       struct stat st;
       if (fstat(dir.Get(), &st) != 0) return FromErrno(errno);
-      if (!IsRootOnly(st)) return kNotRoots;
+      if (!IsRootOnly(st)) return Refuse(kNotRoots);
       out = std::move(dir);
       return kOk;
     }
-    if (errno == ELOOP || errno == ENOTDIR) return kEscapes;  // a link, or no folder
+    if (errno == ELOOP || errno == ENOTDIR) return Refuse(kEscapes);  // a link, or no folder
     if (errno != ENOENT || createMode == 0 || attempt > 0) return FromErrno(errno);
     if (mkdirat(parent, name.c_str(), createMode) != 0) {
       if (errno != EEXIST) return FromErrno(errno);
@@ -340,7 +349,7 @@ inline Error OpenRootFolderAt(int parent, const std::string& name, mode_t create
     }
     struct stat st;
     if (fstat(made.Get(), &st) != 0) return FromErrno(errno);
-    if (!IsRootOnly(st)) return kNotRoots;
+    if (!IsRootOnly(st)) return Refuse(kNotRoots);
     out = std::move(made);
     return kOk;
   }
@@ -355,7 +364,7 @@ inline Error OpenRootFolders(const std::string& folderPath, const std::vector<st
   std::string share, rel;
   Error e = SplitAtShare(folderPath, /*allowShareFolder=*/true, share, rel);
   if (e != kOk) return e;
-  if (HasEAComponent(rel)) return kBadPath;
+  if (HasEAComponent(rel)) return Refuse(kBadPath);
   AsUser root("");
   if (!root.Ok()) return kDenied;
   Fd cur;
@@ -373,12 +382,12 @@ inline Error OpenRootFolders(const std::string& folderPath, const std::vector<st
 // and the components from the @eaDir on (@eaDir, f, S). The first @eaDir component counts.
 inline Error SplitEAPath(const std::string& eaPath, std::string& folder,
                          std::vector<std::string>& parts) {
-  if (eaPath.empty() || eaPath[0] != '/') return kBadPath;
+  if (eaPath.empty() || eaPath[0] != '/') return Refuse(kBadPath);
   const std::string marker = std::string("/") + VIREO_EA_DIR_NAME;
   size_t at = 0;
   for (;;) {
     at = eaPath.find(marker, at);
-    if (at == std::string::npos) return kBadPath;
+    if (at == std::string::npos) return Refuse(kBadPath);
     size_t end = at + marker.size();
     if (end == eaPath.size() || eaPath[end] == '/') break;
     at = end;
@@ -386,9 +395,9 @@ inline Error SplitEAPath(const std::string& eaPath, std::string& folder,
   folder = at == 0 ? "/" : eaPath.substr(0, at);
   parts = Components(eaPath.substr(at + 1));
   for (const std::string& p : parts) {
-    if (!IsPlainName(p)) return kBadPath;
+    if (!IsPlainName(p)) return Refuse(kBadPath);
   }
-  return parts.empty() ? kBadPath : kOk;
+  return parts.empty() ? Refuse(kBadPath) : kOk;
 }
 
 // Opens (with `create`, makes, mode 0755) every EA folder of `eaPath` but its last component,
@@ -400,7 +409,7 @@ inline Error OpenEAFolders(const std::string& eaPath, bool create, bool whole, F
   Error e = SplitEAPath(eaPath, folder, parts);
   if (e != kOk) return e;
   if (!whole) {
-    if (parts.size() < 2) return kBadPath;
+    if (parts.size() < 2) return Refuse(kBadPath);
     leaf = parts.back();
     parts.pop_back();
   } else {
@@ -433,8 +442,8 @@ inline Error OpenEAFile(const std::string& eaPath, int flags, Fd& out, struct st
   if (!fd.Ok()) return FromErrno(errno);
   struct stat s;
   if (fstat(fd.Get(), &s) != 0) return FromErrno(errno);
-  if (!S_ISREG(s.st_mode)) return kNotRegular;
-  if (!IsRootOnly(s)) return kNotRoots;
+  if (!S_ISREG(s.st_mode)) return Refuse(kNotRegular);
+  if (!IsRootOnly(s)) return Refuse(kNotRoots);
   MakeBlocking(fd.Get());
   if (st != nullptr) *st = s;
   out = std::move(fd);
@@ -513,7 +522,7 @@ inline Error InstallEAFile(const std::string& source, const std::string& eaPath,
   if (!src.Ok()) return FromErrno(errno);
   struct stat srcStat;
   if (fstat(src.Get(), &srcStat) != 0) return FromErrno(errno);
-  if (!S_ISREG(srcStat.st_mode)) return kNotRegular;
+  if (!S_ISREG(srcStat.st_mode)) return Refuse(kNotRegular);
   MakeBlocking(src.Get());
   Fd dir;
   std::string leaf;
@@ -551,7 +560,7 @@ inline Error InstallEAFile(const std::string& source, const std::string& eaPath,
 // through descriptors: a link is removed itself, never followed. Trees deeper than 64 folders
 // are left (kFailed).
 inline Error RemoveTreeAt(int dirfd, const std::string& name, int depth = 0) {
-  if (!IsPlainName(name)) return kBadPath;
+  if (!IsPlainName(name)) return Refuse(kBadPath);
   Fd dir(openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir.Ok()) {
     if (errno == ENOENT) return kNotFound;

@@ -69,7 +69,7 @@ safe::Error OpenConversionSource(path::Path& source, safe::Fd& fd, struct stat& 
   ino_t ino;
   if (RecordedIdentity(source, dev, ino) && (st.st_dev != dev || st.st_ino != ino)) {
     fd.Reset();
-    return safe::kEscapes;
+    return safe::Refuse(safe::kEscapes);
   }
   return safe::kOk;
 }
