@@ -237,6 +237,55 @@ TEST_F(CacheManagerTest, FailedMoveStillRecordsTheStreamButGetFindsNothing) {
   EXPECT_FALSE(cache.Get(doc, kPdf, in));
 }
 
+TEST_F(CacheManagerTest, StreamsAreRootsAloneAndFoldersAreNeverCached) {
+  std::string doc = MakeFile(kVol1 + "/a.docx", "x");
+  std::string pdf = MakeFile(kVol1 + "/out.pdf", "%PDF-1.4 stored");
+  ASSERT_EQ(0, chmod(pdf.c_str(), 0644));
+  CacheManager cache(true, 1073741824);
+  ASSERT_TRUE(cache.Set(pdf, doc, kPdf, /*isMove=*/false));
+  struct stat st;
+  ASSERT_EQ(0, stat(StreamPath(doc, kPdf).c_str(), &st));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+
+  // A folder named like a document has no PDF: nothing is stored, nothing is served.
+  std::string folder = kVol1 + "/folder.docx";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  EXPECT_FALSE(cache.Set(pdf, folder, kPdf, /*isMove=*/false));
+  EXPECT_FALSE(Exists(StreamPath(folder, kPdf)));
+  ASSERT_EQ(0, mkdir((kVol1 + "/@eaDir/folder.docx").c_str(), 0755));
+  MakeFile(StreamPath(folder, kPdf), "%PDF planted");
+  std::ifstream in;
+  EXPECT_FALSE(cache.Get(folder, kPdf, in));
+}
+
+TEST_F(CacheManagerTest, AnEAFolderThatIsNotRootsIsALoggedMiss) {
+  std::string doc = MakeFile(kVol1 + "/a.docx", "x");
+  std::string pdf = MakeFile(kVol1 + "/out.pdf", "%PDF-1.4 stored");
+  CacheManager cache(true, 1073741824);
+  ASSERT_TRUE(cache.Set(pdf, doc, kPdf, /*isMove=*/false));
+  // The folder's owner renames the @eaDir away and puts up his own, or a link to another.
+  ASSERT_EQ(0, rename((kVol1 + "/@eaDir").c_str(), (kVol1 + "/old").c_str()));
+  ASSERT_EQ(0, mkdir((kVol1 + "/@eaDir").c_str(), 0777));
+  ASSERT_EQ(0, mkdir((kVol1 + "/@eaDir/a.docx").c_str(), 0777));
+  MakeFile(StreamPath(doc, kPdf), "%PDF fake");
+  ASSERT_EQ(0, chown((kVol1 + "/@eaDir").c_str(), testsupport::kBobUid, testsupport::kUsersGid));
+  testsupport::LogMark log;
+  std::ifstream in;
+  EXPECT_FALSE(cache.Get(doc, kPdf, in));
+  EXPECT_TRUE(log.Contains("refusing EA folder " + kVol1 + "/@eaDir/a.docx"));
+  // Nor is anything stored through it.
+  std::string again = MakeFile(kVol1 + "/again.pdf", "%PDF again");
+  EXPECT_FALSE(cache.Set(again, doc, kPdf, /*isMove=*/true));
+  EXPECT_EQ("%PDF fake", ReadFile(StreamPath(doc, kPdf)));
+
+  testing::RunCapture({"rm", "-rf", kVol1 + "/@eaDir"});
+  ASSERT_EQ(0, symlink("old", (kVol1 + "/@eaDir").c_str()));
+  EXPECT_FALSE(cache.Get(doc, kPdf, in));
+  EXPECT_FALSE(cache.Set(again, doc, kPdf, /*isMove=*/true));
+  EXPECT_EQ("%PDF-1.4 stored", ReadFile(kVol1 + "/old/a.docx/" + kPdf));
+}
+
 TEST_F(CacheManagerTest, RemoveDeletesOneStreamAndItsRow) {
   std::string doc = Stored(kVol2, "a.doc", 3, 100);
   CacheManager cache(false, 0);

@@ -202,6 +202,59 @@ TEST_F(PipelineTest, UnsupportedAndBrokenDocumentsFailCleanly) {
   EXPECT_EQ(1, testsupport::PdfPages(Stream(broken, SZK_THUMB_PDF_TYPE)));
 }
 
+TEST_F(PipelineTest, AWaiterWhoseConverterFailedConvertsItself) {
+  // Another live process "converts" the file, then gives up without caching anything.
+  const std::string file = kDir + "/waited.pdf";
+  ASSERT_TRUE(MakeDocument("pdf", file, 2));
+  const std::string key = file + ":origin";
+  {
+    ConfigManager mgr(SZF_CONFIG_PATH, 5);
+    ConfigWriter writer(mgr);
+    mgr.GetConfig()["runningFiles"][key] = owner::Of(1);
+  }
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ConfigManager mgr(SZF_CONFIG_PATH, 5);
+    ConfigWriter writer(mgr);
+    mgr.GetConfig()["runningFiles"].removeMember(key);
+  });
+  const int jobs = JobsRun();
+  EXPECT_EQ(1000, ToPDFCache(Real(file)));
+  release.join();
+  EXPECT_EQ(jobs + 1, JobsRun());  // it did not take the other's word for it
+  EXPECT_EQ(2, testsupport::PdfPages(Stream(file, SZK_THUMB_PDF_TYPE)));
+}
+
+TEST_F(PipelineTest, SuccessMeansAPdfInTheCache) {
+  // The PDF converts, but the folder's @eaDir is not root's: nothing can be stored, so no 1000.
+  const std::string file = kDir + "/unstorable.pdf";
+  ASSERT_TRUE(MakeDocument("pdf", file, 1));
+  testsupport::MakeDir(kDir + "/@eaDir", 0777, testsupport::kBobUid, testsupport::kUsersGid);
+  EXPECT_EQ(1002, ToPDFCache(Real(file)));
+  EXPECT_TRUE(Entries(kDir + "/@eaDir").empty());
+
+  // Only regular files are documents: a FIFO or a folder is refused before anything runs.
+  ASSERT_EQ(0, testsupport::Shell("mkfifo " + kDir + "/fifo.docx && mkdir " + kDir + "/dir.docx"));
+  const int jobs = JobsRun();
+  path::Path result;
+  EXPECT_EQ(1003, ToPDF(Real(kDir + "/fifo.docx"), result, nullptr));
+  EXPECT_EQ(1003, ToPDFCache(Real(kDir + "/dir.docx")));
+  EXPECT_EQ(jobs, JobsRun());
+
+  // A Path that records the file its caller checked converts only that file.
+  const std::string checked = kDir + "/checked.pdf";
+  ASSERT_TRUE(MakeDocument("pdf", checked, 1));
+  struct stat st;
+  ASSERT_EQ(0, stat(checked.c_str(), &st));
+  path::Path source = Real(checked);
+  source.SetData("device", static_cast<Json::UInt64>(st.st_dev), true);
+  source.SetData("inode", static_cast<Json::UInt64>(st.st_ino + 1), true);
+  EXPECT_EQ(1003, ToPDF(source, result, nullptr));
+  source.SetData("inode", static_cast<Json::UInt64>(st.st_ino), true);
+  EXPECT_EQ(1000, ToPDF(source, result, nullptr));
+  RemoveTmpFile(result.GetRealPath(""));
+}
+
 TEST_F(PipelineTest, AFailedThumbnailLeavesItsMarkerUntilASuccess) {
   const std::string file = kDir + "/thumb.docx";
   testsupport::WriteFile(file, testsupport::BrokenOfficeDocument());
