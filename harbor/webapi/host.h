@@ -4,7 +4,10 @@
 #ifndef HARBOR_WEBAPI_HOST_H_
 #define HARBOR_WEBAPI_HOST_H_
 
+#include <errno.h>
 #include <json/json.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,13 +19,57 @@
 
 #include "vireo/webapi.h"
 
-// "file:line (pid) text" at error priority, as the package logs.
-#define HARBOR_LOG(fmt, ...)                                                             \
-  syslog(LOG_ERR, "%s:%d (%d) " fmt, __FILE__, __LINE__, static_cast<int>(getpid()), \
-         ##__VA_ARGS__)
+// "file:line (pid) text" at error priority, as the package logs. The text is escaped (see
+// EscapeLogText), so what a request sent can never start a line of its own in the log.
+#define HARBOR_LOG(fmt, ...) ::VIREO::webapi::LogLine(__FILE__, __LINE__, fmt, ##__VA_ARGS__)
 
 namespace VIREO {
 namespace webapi {
+
+// ---- Logging -------------------------------------------------------------------------------
+
+// Longest text one log line keeps; the rest is cut with a note of how much went. Without a
+// bound one huge request value would make a datagram the log receiver drops whole.
+constexpr size_t kMaxLogText = 4096;
+
+// `text` with every control byte (below 0x20, and 0x7f) and the backslash written as "\xHH",
+// so a log line holds no line breaks or terminal controls it did not mean to, and every byte
+// of the original can be read back from it.
+inline std::string EscapeLogText(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// Formats like printf (%m included), cuts the text at kMaxLogText, escapes it and logs
+// "file:line (pid) text" at error priority. Leaves errno as it was.
+inline void LogLine(const char* file, int line, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+inline void LogLine(const char* file, int line, const char* fmt, ...) {
+  const int saved = errno;
+  char buf[kMaxLogText + 1];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  std::string text = n < 0 ? std::string(fmt) : std::string(buf);
+  if (n > static_cast<int>(kMaxLogText)) {
+    text += "... (" + std::to_string(n - static_cast<int>(kMaxLogText)) + " more bytes)";
+  }
+  syslog(LOG_ERR, "%s:%d (%d) %s", file, line, static_cast<int>(getpid()),
+         EscapeLogText(text).c_str());
+  errno = saved;
+}
 
 using EntryFunc = void (*)(APIRequest*, APIResponse*);
 using CheckFunc = bool (*)(APIRequest*, APIResponse*);

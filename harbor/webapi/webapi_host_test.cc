@@ -1,5 +1,6 @@
 // The server's inner parts: parameter parsing, typed parameters, sessions, the login
 // throttle, background tasks in-process, downloads, and plug-in descriptors.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "appliance_env.h"
 #include "host.h"
 #include "vireo/webapi.h"
 
@@ -194,6 +196,45 @@ TEST(Passwords, AccountDatabaseDecides) {
   EXPECT_FALSE(CheckPassword("no-such-user", "alice123", user));
   EXPECT_FALSE(CheckPassword("root", "", user));  // no usable hash: refused, not waved through
   EXPECT_TRUE(user.empty());
+}
+
+// ---- Log lines -------------------------------------------------------------------------------
+
+TEST(LogText, ControlBytesAndTheBackslashAreEscapedEverythingElseKept) {
+  struct Case {
+    std::string text, logged;
+  } cases[] = {
+      {"plain text: /docs/a b.pdf", "plain text: /docs/a b.pdf"},
+      {"a\nb", "a\\x0ab"},
+      {"\r\t\x1b[2J", "\\x0d\\x09\\x1b[2J"},
+      {std::string("\x01\x1f\x7f\x20~", 5), "\\x01\\x1f\\x7f ~"},
+      {"C:\\x0a", "C:\\x5cx0a"},  // a literal "\x0a" cannot pass for an escaped break
+      {"caf\xc3\xa9 \xe6\x96\x87", "caf\xc3\xa9 \xe6\x96\x87"},  // UTF-8 as it is
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.logged, EscapeLogText(c.text)) << c.text;
+}
+
+TEST(LogText, OneLinePerCallWhateverTheTextHolds) {
+  testsupport::LogMark log;
+  errno = ENOENT;
+  HARBOR_LOG("probe-1 account %s: %m", "eve\n2026-01-01T00:00:00 user.err webapi: forged-1");
+  EXPECT_EQ(ENOENT, errno);
+  std::string line = log.Line("probe-1");
+  EXPECT_NE(std::string::npos, line.find("webapi_host_test.cc:")) << line;
+  EXPECT_NE(std::string::npos,
+            line.find(") probe-1 account eve\\x0a2026-01-01T00:00:00 user.err webapi: forged-1: "
+                      "No such file or directory")) << line;
+  // The forged part stayed inside the one line: no second line holds it.
+  EXPECT_EQ(1, log.Count("forged-1")) << log.Text();
+
+  // A huge value is cut, said so, and still arrives as one line.
+  HARBOR_LOG("probe-2 %s", std::string(1 << 20, 'x').c_str());
+  std::string cut = log.Line("probe-2");
+  ASSERT_NE("", cut) << "a megabyte-long text was lost";
+  EXPECT_NE(std::string::npos, cut.find("... (" + std::to_string((1 << 20) + 8 - kMaxLogText) +
+                                        " more bytes)")) << cut.substr(cut.size() - 80);
+  EXPECT_LT(cut.size(), kMaxLogText + 200);
 }
 
 // ---- Background tasks ------------------------------------------------------------------------
