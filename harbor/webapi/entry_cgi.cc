@@ -27,6 +27,13 @@ std::string Env(const char* name) {
 class Server {
  public:
   void Serve();
+  // An exception escaped Serve: whatever the answer was, it is now an internal error.
+  void Crashed(const char* what) {
+    HARBOR_LOG("request failed: %s", what);
+    _headers.clear();  // a session cookie set before the failure must not go out with it
+    _response.SetError(WEBAPI_ERR_UNKNOWN, WebAPIErrorText(WEBAPI_ERR_UNKNOWN));
+  }
+  // Writes the answer; a request that set none gets an internal error, never a success.
   void Write();
 
  private:
@@ -218,6 +225,10 @@ void Server::Write() {
     fflush(stdout);
     return;
   }
+  if (!_response.IsAnswered()) {
+    HARBOR_LOG("request of %s gave no answer", Env("REMOTE_ADDR").c_str());
+    _response.SetError(WEBAPI_ERR_UNKNOWN, WebAPIErrorText(WEBAPI_ERR_UNKNOWN));
+  }
   fputs("Content-Type: application/json\r\nCache-Control: no-store\r\n", stdout);
   for (const std::string& h : _headers) fprintf(stdout, "%s\r\n", h.c_str());
   fprintf(stdout, "\r\n%s\n", CompactJson(_response.GetAnswer()).c_str());
@@ -244,7 +255,9 @@ int main() {
   try {
     server.Serve();
   } catch (const std::exception& e) {
-    HARBOR_LOG("request failed: %s", e.what());
+    server.Crashed(e.what());
+  } catch (...) {
+    server.Crashed("unknown exception");
   }
   server.Write();
   return 0;

@@ -89,6 +89,21 @@ TEST(Params, UrlEncodingIsStrictAndNamesAreUnique) {
   EXPECT_TRUE(ParseJsonBody("{\"d\": [1]}", params, why));
 }
 
+TEST(Params, NestingPastTheReadersLimitIsRefusedNotThrown) {
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  const std::string shallow = std::string(200, '[') + std::string(200, ']');
+  Json::Value v;
+  std::string why;
+  EXPECT_FALSE(ParamValue(deep, v, why));
+  EXPECT_NE(std::string::npos, why.find("bad JSON")) << why;
+  EXPECT_TRUE(ParamValue(shallow, v, why)) << why;
+
+  Json::Value params(Json::objectValue);
+  EXPECT_FALSE(ParseUrlEncoded("a=1&b=" + deep, params, why));
+  EXPECT_FALSE(ParseJsonBody("{\"b\": " + deep + "}", params, why));
+  EXPECT_FALSE(ParseJsonBody(deep, params, why));
+}
+
 TEST(Params, TypedAccessAndValidators) {
   APIRequest r("VIREO.T", 1, "m",
                Parse("{\"s\":\"x\",\"i\":7,\"big\":4294967296,\"f\":1.5,\"b\":false,"
