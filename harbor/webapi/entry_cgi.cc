@@ -145,8 +145,15 @@ void Server::Authenticate(const std::string& method) {
     return;
   }
   const std::string ip = Env("REMOTE_ADDR");
+  if (account.asString().size() > LoginThrottle::kMaxAccountSize) {
+    // No account has such a name; keeping it out of the throttle keeps the records small.
+    HARBOR_LOG("login with an account name of %zu bytes from %s refused",
+               account.asString().size(), ip.c_str());
+    _response.SetError(WEBAPI_ERR_LOGIN_FAILED, WebAPIErrorText(WEBAPI_ERR_LOGIN_FAILED));
+    return;
+  }
   LoginThrottle throttle;
-  long wait = throttle.Pause(account.asString(), ip);
+  long wait = throttle.BeginAttempt(account.asString(), ip);
   if (wait > 0) {
     HARBOR_LOG("login of %s from %s refused for %lds after repeated failures",
                account.asCString(), ip.c_str(), wait);
@@ -157,7 +164,6 @@ void Server::Authenticate(const std::string& method) {
   }
   std::string user, sid;
   if (!CheckPassword(account.asString(), passwd.asString(), user)) {
-    throttle.RecordFailure(account.asString(), ip);
     HARBOR_LOG("failed login of %s from %s", account.asCString(), ip.c_str());
     _response.SetError(WEBAPI_ERR_LOGIN_FAILED, WebAPIErrorText(WEBAPI_ERR_LOGIN_FAILED));
     return;

@@ -210,22 +210,37 @@ class SessionStore {
 // Failed logins per (account, client address). After kFreeFailures failures in a row, further
 // attempts are refused without checking the password, for a pause that doubles with every
 // further failure (from kBasePauseSecs up to kMaxPauseSecs). A success clears the record.
+//
+// The records live in one JSON file, changed only under an exclusive lock on a companion file,
+// so the login requests of every process see one another. The file stays bounded: records
+// quiet for a day are forgotten, and past `maxKeys` records the oldest are dropped.
 class LoginThrottle {
  public:
   static const char* const kDefaultPath;
   static constexpr int kFreeFailures = 5;
   static constexpr long kBasePauseSecs = 30;
   static constexpr long kMaxPauseSecs = 900;
+  static constexpr size_t kMaxKeys = 2048;
+  // Longer account names are refused before they reach the throttle or the account database.
+  static constexpr size_t kMaxAccountSize = 256;
 
-  explicit LoginThrottle(const std::string& path = kDefaultPath) : _path(path) {}
+  explicit LoginThrottle(const std::string& path = kDefaultPath, size_t maxKeys = kMaxKeys)
+      : _path(path), _maxKeys(maxKeys) {}
 
-  // Seconds the key must still wait (0: may try now).
+  // Seconds the key must still wait (0: may try now). Only a look: it records nothing.
   long Pause(const std::string& account, const std::string& ip) const;
-  void RecordFailure(const std::string& account, const std::string& ip) const;
+  // One transaction that decides whether a password may be checked now and, when it may,
+  // records the attempt as a failure before anyone else decides: so no burst of parallel
+  // attempts gets more than kFreeFailures checks through. Returns 0 when the caller may check
+  // the password (and must call RecordSuccess if it was right), otherwise the seconds to wait
+  // (nothing recorded). When the record cannot be stored the attempt is refused, logged: a
+  // throttle that cannot count must not let guesses through uncounted.
+  long BeginAttempt(const std::string& account, const std::string& ip) const;
   void RecordSuccess(const std::string& account, const std::string& ip) const;
 
  private:
-  std::string _path;
+  const std::string _path;
+  const size_t _maxKeys;
 };
 
 // Random bytes as lower-case hex. False when the kernel's generator fails.
