@@ -146,7 +146,7 @@ int main() {
         VLIBCExecl("/usr/bin/find", 187, dir.c_str(), "-mindepth", "1", "-delete", nullptr) != 0) {
       PL_ERR("cannot empty %s", dir.c_str());
     }
-    if (VIREOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, UID_ERR, 0755) != ERR_SUCCESS) {
+    if (VIREOFSMkdirP(dir.c_str(), nullptr, TRUE, UID_ERR, UID_ERR, 0700) != ERR_SUCCESS) {
       PL_ERR("cannot create %s", dir.c_str());
       return 1;
     }

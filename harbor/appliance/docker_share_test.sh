@@ -24,6 +24,9 @@ check='
   rm -f /volume1/docker/by-admin
   staging=/volume1/docker/@tmp/Paperlens
   [ "$(stat -c %u "$staging")" = 0 ] && [ ! -L "$staging/@tmp" ] || { echo "staging tree not root'"'"'s"; exit 1; }
+  for d in "$staging" "$staging/@tmp/source" "$staging/@tmp/target"; do
+    [ "$(mode "$d")" = "0:0 700" ] || { echo "$d: $(mode "$d")"; exit 1; }
+  done
   exit 0
 '
 
