@@ -2,6 +2,7 @@
 #include "utils_udc.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "appliance_env.h"
@@ -150,6 +151,29 @@ TEST_F(UdcTest, TheToolReportsAndEmptiesTheUsageFile) {
   EXPECT_EQ(0, status);
   EXPECT_TRUE(report.isObject());
   EXPECT_FALSE(report["fileindex"]["thumbnail"].asBool());
+}
+
+TEST_F(UdcTest, CountsSavedWhileTheToolRunsAreNeitherLostNorReportedTwice) {
+  // A writer that counts as request processes do (a fresh counter each time), while the tool
+  // collects again and again: every count is printed once or is still in the file.
+  constexpr int kCounts = 4000;
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    for (int i = 0; i < kCounts; ++i) UDC().IncSection("thirdparty_count");
+    _exit(0);
+  }
+  long reported = 0;
+  int runs = 0, waitStatus = 0, toolStatus = 0;
+  for (;;) {
+    bool writing = waitpid(writer, &waitStatus, WNOHANG) == 0;
+    reported += RunTool(toolStatus)["thirdparty_count"].asInt();
+    ++runs;
+    if (!writing) break;
+  }
+  reported += UsageFile()["thirdparty_count"].asInt();
+  EXPECT_EQ(kCounts, reported) << "over " << runs << " collections";
+  EXPECT_GT(runs, 2);
 }
 
 }  // namespace

@@ -12,9 +12,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "host.h"
@@ -269,7 +271,7 @@ std::string ThrottleKey(const std::string& account, const std::string& ip) {
 }
 
 long PauseFor(const Json::Value& rec, time_t now) {
-  if (!rec.isObject()) return 0;
+  if (!rec.isObject() || !rec["count"].isInt() || !rec["last"].isInt64()) return 0;
   long count = rec["count"].asInt();
   if (count < LoginThrottle::kFreeFailures) return 0;
   long pause = LoginThrottle::kBasePauseSecs;
@@ -288,21 +290,44 @@ long LoginThrottle::Pause(const std::string& account, const std::string& ip) con
   return PauseFor(all[ThrottleKey(account, ip)], time(nullptr));
 }
 
-void LoginThrottle::RecordFailure(const std::string& account, const std::string& ip) const {
+long LoginThrottle::BeginAttempt(const std::string& account, const std::string& ip) const {
   size_t slash = _path.rfind('/');
   if (slash != std::string::npos && slash > 0) EnsureDir(_path.substr(0, slash));
   LockedFile lock(_path + ".lock", LOCK_EX);
+  if (!lock.ok()) {
+    HARBOR_LOG("cannot lock the failed-login records: %m");
+    return kBasePauseSecs;
+  }
   Json::Value all;
   if (!ReadJsonFile(_path, all) || !all.isObject()) all = Json::Value(Json::objectValue);
-  time_t now = time(nullptr);
-  // Forget keys quiet for a day, so the file stays small.
+  const time_t now = time(nullptr);
+  const std::string key = ThrottleKey(account, ip);
+  long wait = PauseFor(all.isMember(key) ? all[key] : Json::Value(), now);
+  if (wait > 0) return wait;
+
+  // Forget keys quiet for a day, then the oldest beyond the cap, so the file stays small.
+  std::vector<std::pair<Json::Int64, std::string>> byAge;
   for (const std::string& k : all.getMemberNames()) {
-    if (!all[k].isObject() || all[k]["last"].asInt64() + 86400 < now) all.removeMember(k);
+    const Json::Value& rec = all[k];
+    if (!rec.isObject() || !rec["count"].isInt() || !rec["last"].isInt64() ||
+        rec["last"].asInt64() + 86400 < now) {
+      all.removeMember(k);
+    } else if (k != key) {
+      byAge.emplace_back(rec["last"].asInt64(), k);
+    }
   }
-  Json::Value& rec = all[ThrottleKey(account, ip)];
-  rec["count"] = rec["count"].asInt() + 1;
+  if (_maxKeys > 0 && byAge.size() >= _maxKeys) {
+    std::sort(byAge.begin(), byAge.end());
+    for (size_t i = 0; i + _maxKeys <= byAge.size(); ++i) all.removeMember(byAge[i].second);
+  }
+  Json::Value& rec = all[key];
+  rec["count"] = (rec.isObject() ? rec["count"].asInt() : 0) + 1;
   rec["last"] = static_cast<Json::Int64>(now);
-  if (!WriteJsonFile(_path, all)) HARBOR_LOG("cannot record failed login: %m");
+  if (!WriteJsonFile(_path, all)) {
+    HARBOR_LOG("cannot record a login attempt: %m");
+    return kBasePauseSecs;
+  }
+  return 0;
 }
 
 void LoginThrottle::RecordSuccess(const std::string& account, const std::string& ip) const {

@@ -27,6 +27,13 @@ std::string Env(const char* name) {
 class Server {
  public:
   void Serve();
+  // An exception escaped Serve: whatever the answer was, it is now an internal error.
+  void Crashed(const char* what) {
+    HARBOR_LOG("request failed: %s", what);
+    _headers.clear();  // a session cookie set before the failure must not go out with it
+    _response.SetError(WEBAPI_ERR_UNKNOWN, WebAPIErrorText(WEBAPI_ERR_UNKNOWN));
+  }
+  // Writes the answer; a request that set none gets an internal error, never a success.
   void Write();
 
  private:
@@ -138,8 +145,15 @@ void Server::Authenticate(const std::string& method) {
     return;
   }
   const std::string ip = Env("REMOTE_ADDR");
+  if (account.asString().size() > LoginThrottle::kMaxAccountSize) {
+    // No account has such a name; keeping it out of the throttle keeps the records small.
+    HARBOR_LOG("login with an account name of %zu bytes from %s refused",
+               account.asString().size(), ip.c_str());
+    _response.SetError(WEBAPI_ERR_LOGIN_FAILED, WebAPIErrorText(WEBAPI_ERR_LOGIN_FAILED));
+    return;
+  }
   LoginThrottle throttle;
-  long wait = throttle.Pause(account.asString(), ip);
+  long wait = throttle.BeginAttempt(account.asString(), ip);
   if (wait > 0) {
     HARBOR_LOG("login of %s from %s refused for %lds after repeated failures",
                account.asCString(), ip.c_str(), wait);
@@ -150,7 +164,6 @@ void Server::Authenticate(const std::string& method) {
   }
   std::string user, sid;
   if (!CheckPassword(account.asString(), passwd.asString(), user)) {
-    throttle.RecordFailure(account.asString(), ip);
     HARBOR_LOG("failed login of %s from %s", account.asCString(), ip.c_str());
     _response.SetError(WEBAPI_ERR_LOGIN_FAILED, WebAPIErrorText(WEBAPI_ERR_LOGIN_FAILED));
     return;
@@ -218,6 +231,10 @@ void Server::Write() {
     fflush(stdout);
     return;
   }
+  if (!_response.IsAnswered()) {
+    HARBOR_LOG("request of %s gave no answer", Env("REMOTE_ADDR").c_str());
+    _response.SetError(WEBAPI_ERR_UNKNOWN, WebAPIErrorText(WEBAPI_ERR_UNKNOWN));
+  }
   fputs("Content-Type: application/json\r\nCache-Control: no-store\r\n", stdout);
   for (const std::string& h : _headers) fprintf(stdout, "%s\r\n", h.c_str());
   fprintf(stdout, "\r\n%s\n", CompactJson(_response.GetAnswer()).c_str());
@@ -244,7 +261,9 @@ int main() {
   try {
     server.Serve();
   } catch (const std::exception& e) {
-    HARBOR_LOG("request failed: %s", e.what());
+    server.Crashed(e.what());
+  } catch (...) {
+    server.Crashed("unknown exception");
   }
   server.Write();
   return 0;

@@ -17,7 +17,6 @@
 #include <limits.h>
 #include <stdint.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,15 +25,15 @@
 #include <string>
 #include <vector>
 
+#include "host.h"
 #include "vireo/credentials.h"
 #include "vireo/fileshare.h"
 #include "vireo/sdk.h"
 #include "vireo/webapi.h"
 
-// "file:line (pid) text" at error priority, as the rest of the platform logs.
-#define FILEHALL_LOG(fmt, ...)                                                           \
-  syslog(LOG_ERR, "%s:%d (%d) " fmt, __FILE__, __LINE__, static_cast<int>(getpid()), \
-         ##__VA_ARGS__)
+// "file:line (pid) text" at error priority, escaped as the rest of the platform logs: user
+// names and paths come from requests.
+#define FILEHALL_LOG(fmt, ...) HARBOR_LOG(fmt, ##__VA_ARGS__)
 
 namespace {
 

@@ -4,7 +4,10 @@
 #ifndef HARBOR_WEBAPI_HOST_H_
 #define HARBOR_WEBAPI_HOST_H_
 
+#include <errno.h>
 #include <json/json.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,13 +19,57 @@
 
 #include "vireo/webapi.h"
 
-// "file:line (pid) text" at error priority, as the package logs.
-#define HARBOR_LOG(fmt, ...)                                                             \
-  syslog(LOG_ERR, "%s:%d (%d) " fmt, __FILE__, __LINE__, static_cast<int>(getpid()), \
-         ##__VA_ARGS__)
+// "file:line (pid) text" at error priority, as the package logs. The text is escaped (see
+// EscapeLogText), so what a request sent can never start a line of its own in the log.
+#define HARBOR_LOG(fmt, ...) ::VIREO::webapi::LogLine(__FILE__, __LINE__, fmt, ##__VA_ARGS__)
 
 namespace VIREO {
 namespace webapi {
+
+// ---- Logging -------------------------------------------------------------------------------
+
+// Longest text one log line keeps; the rest is cut with a note of how much went. Without a
+// bound one huge request value would make a datagram the log receiver drops whole.
+constexpr size_t kMaxLogText = 4096;
+
+// `text` with every control byte (below 0x20, and 0x7f) and the backslash written as "\xHH",
+// so a log line holds no line breaks or terminal controls it did not mean to, and every byte
+// of the original can be read back from it.
+inline std::string EscapeLogText(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// Formats like printf (%m included), cuts the text at kMaxLogText, escapes it and logs
+// "file:line (pid) text" at error priority. Leaves errno as it was.
+inline void LogLine(const char* file, int line, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+inline void LogLine(const char* file, int line, const char* fmt, ...) {
+  const int saved = errno;
+  char buf[kMaxLogText + 1];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+  va_end(ap);
+  std::string text = n < 0 ? std::string(fmt) : std::string(buf);
+  if (n > static_cast<int>(kMaxLogText)) {
+    text += "... (" + std::to_string(n - static_cast<int>(kMaxLogText)) + " more bytes)";
+  }
+  syslog(LOG_ERR, "%s:%d (%d) %s", file, line, static_cast<int>(getpid()),
+         EscapeLogText(text).c_str());
+  errno = saved;
+}
 
 using EntryFunc = void (*)(APIRequest*, APIResponse*);
 using CheckFunc = bool (*)(APIRequest*, APIResponse*);
@@ -163,22 +210,37 @@ class SessionStore {
 // Failed logins per (account, client address). After kFreeFailures failures in a row, further
 // attempts are refused without checking the password, for a pause that doubles with every
 // further failure (from kBasePauseSecs up to kMaxPauseSecs). A success clears the record.
+//
+// The records live in one JSON file, changed only under an exclusive lock on a companion file,
+// so the login requests of every process see one another. The file stays bounded: records
+// quiet for a day are forgotten, and past `maxKeys` records the oldest are dropped.
 class LoginThrottle {
  public:
   static const char* const kDefaultPath;
   static constexpr int kFreeFailures = 5;
   static constexpr long kBasePauseSecs = 30;
   static constexpr long kMaxPauseSecs = 900;
+  static constexpr size_t kMaxKeys = 2048;
+  // Longer account names are refused before they reach the throttle or the account database.
+  static constexpr size_t kMaxAccountSize = 256;
 
-  explicit LoginThrottle(const std::string& path = kDefaultPath) : _path(path) {}
+  explicit LoginThrottle(const std::string& path = kDefaultPath, size_t maxKeys = kMaxKeys)
+      : _path(path), _maxKeys(maxKeys) {}
 
-  // Seconds the key must still wait (0: may try now).
+  // Seconds the key must still wait (0: may try now). Only a look: it records nothing.
   long Pause(const std::string& account, const std::string& ip) const;
-  void RecordFailure(const std::string& account, const std::string& ip) const;
+  // One transaction that decides whether a password may be checked now and, when it may,
+  // records the attempt as a failure before anyone else decides: so no burst of parallel
+  // attempts gets more than kFreeFailures checks through. Returns 0 when the caller may check
+  // the password (and must call RecordSuccess if it was right), otherwise the seconds to wait
+  // (nothing recorded). When the record cannot be stored the attempt is refused, logged: a
+  // throttle that cannot count must not let guesses through uncounted.
+  long BeginAttempt(const std::string& account, const std::string& ip) const;
   void RecordSuccess(const std::string& account, const std::string& ip) const;
 
  private:
-  std::string _path;
+  const std::string _path;
+  const size_t _maxKeys;
 };
 
 // Random bytes as lower-case hex. False when the kernel's generator fails.

@@ -1,4 +1,5 @@
 // Request parameters from query strings and bodies.
+#include <exception>
 #include <memory>
 #include <regex>
 
@@ -25,8 +26,14 @@ bool ParseJson(const std::string& text, Json::Value& value, std::string& why) {
   std::unique_ptr<Json::CharReader> reader(b.newCharReader());
   Json::Value v;
   std::string errs;
-  if (!reader->parse(text.data(), text.data() + text.size(), &v, &errs)) {
-    why = "bad JSON: " + errs;
+  try {
+    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errs)) {
+      why = "bad JSON: " + errs;
+      return false;
+    }
+  } catch (const std::exception& e) {
+    // The reader throws rather than fails for some inputs, nesting past stackLimit among them.
+    why = std::string("bad JSON: ") + e.what();
     return false;
   }
   value = v;

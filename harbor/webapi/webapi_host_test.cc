@@ -1,14 +1,19 @@
 // The server's inner parts: parameter parsing, typed parameters, sessions, the login
 // throttle, background tasks in-process, downloads, and plug-in descriptors.
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "appliance_env.h"
 #include "host.h"
 #include "vireo/webapi.h"
 
@@ -85,6 +90,21 @@ TEST(Params, UrlEncodingIsStrictAndNamesAreUnique) {
   EXPECT_FALSE(ParseJsonBody("{\"b\": 2}", params, why));
   EXPECT_FALSE(ParseJsonBody("[1]", params, why));
   EXPECT_TRUE(ParseJsonBody("{\"d\": [1]}", params, why));
+}
+
+TEST(Params, NestingPastTheReadersLimitIsRefusedNotThrown) {
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  const std::string shallow = std::string(200, '[') + std::string(200, ']');
+  Json::Value v;
+  std::string why;
+  EXPECT_FALSE(ParamValue(deep, v, why));
+  EXPECT_NE(std::string::npos, why.find("bad JSON")) << why;
+  EXPECT_TRUE(ParamValue(shallow, v, why)) << why;
+
+  Json::Value params(Json::objectValue);
+  EXPECT_FALSE(ParseUrlEncoded("a=1&b=" + deep, params, why));
+  EXPECT_FALSE(ParseJsonBody("{\"b\": " + deep + "}", params, why));
+  EXPECT_FALSE(ParseJsonBody(deep, params, why));
 }
 
 TEST(Params, TypedAccessAndValidators) {
@@ -167,21 +187,97 @@ TEST(Sessions, LiveExpiredAndForgedIds) {
   EXPECT_EQ(0, store.Lookup(b, info));
 }
 
+// Records a wrong password for the key: the attempt must have been let through.
+void FailOnce(const LoginThrottle& t, const std::string& account, const std::string& ip) {
+  ASSERT_EQ(0, t.BeginAttempt(account, ip)) << account << "|" << ip;
+}
+
 TEST(LoginThrottleTest, PausesAfterRepeatedFailuresPerAccountAndAddress) {
   std::string dir = TempDir();
   LoginThrottle t(dir + "/failures.json");
-  for (int i = 0; i < LoginThrottle::kFreeFailures - 1; ++i) t.RecordFailure("Bob", "10.0.0.1");
+  for (int i = 0; i < LoginThrottle::kFreeFailures - 1; ++i) FailOnce(t, "Bob", "10.0.0.1");
   EXPECT_EQ(0, t.Pause("bob", "10.0.0.1"));
-  t.RecordFailure("bob", "10.0.0.1");
+  FailOnce(t, "bob", "10.0.0.1");
   long pause = t.Pause("BOB", "10.0.0.1");
   EXPECT_GT(pause, LoginThrottle::kBasePauseSecs - 5);
   EXPECT_LE(pause, LoginThrottle::kBasePauseSecs);
-  t.RecordFailure("bob", "10.0.0.1");
-  EXPECT_GT(t.Pause("bob", "10.0.0.1"), LoginThrottle::kBasePauseSecs);  // doubles
+  // While paused an attempt is refused, and a refused attempt does not lengthen the pause.
+  EXPECT_EQ(pause, t.BeginAttempt("bob", "10.0.0.1"));
+  EXPECT_EQ(pause, t.Pause("bob", "10.0.0.1"));
   EXPECT_EQ(0, t.Pause("bob", "10.0.0.2"));
   EXPECT_EQ(0, t.Pause("alice", "10.0.0.1"));
   t.RecordSuccess("bob", "10.0.0.1");
   EXPECT_EQ(0, t.Pause("bob", "10.0.0.1"));
+
+  // The pause doubles with each failure after it ran out.
+  WriteFile(dir + "/failures.json", "{\"carol|10.0.0.1\": {\"count\": 5, \"last\": " +
+                                        std::to_string(time(nullptr) - 60) + "}}");
+  FailOnce(t, "carol", "10.0.0.1");
+  EXPECT_GT(t.Pause("carol", "10.0.0.1"), LoginThrottle::kBasePauseSecs);
+}
+
+TEST(LoginThrottleTest, ParallelAttemptsNeverGetMoreThanTheFreeFailuresThrough) {
+  std::string dir = TempDir();
+  const std::string path = dir + "/failures.json";
+  constexpr int kProcesses = 24;
+  int pipes[2];
+  ASSERT_EQ(0, pipe(pipes));
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      char go;
+      close(pipes[1]);
+      // All start together once the parent closes the pipe.
+      _exit(read(pipes[0], &go, 1) == 0 && LoginThrottle(path).BeginAttempt("dave", "10.0.0.9") == 0
+                ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  close(pipes[0]);
+  close(pipes[1]);
+  int through = 0;
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 0) ++through;
+  }
+  EXPECT_EQ(LoginThrottle::kFreeFailures, through);
+}
+
+TEST(LoginThrottleTest, RecordsStayBoundedOldestAndStaleOnesGo) {
+  std::string dir = TempDir();
+  const std::string path = dir + "/failures.json";
+  const long now = static_cast<long>(time(nullptr));
+  // A day-old record, and three live ones of increasing age.
+  WriteFile(path, "{\"stale|1\": {\"count\": 1, \"last\": " + std::to_string(now - 90000) +
+                      "}, \"old|1\": {\"count\": 1, \"last\": " + std::to_string(now - 300) +
+                      "}, \"mid|1\": {\"count\": 2, \"last\": " + std::to_string(now - 200) +
+                      "}, \"new|1\": {\"count\": 3, \"last\": " + std::to_string(now - 100) + "}}");
+  LoginThrottle t(path, /*maxKeys=*/3);
+  FailOnce(t, "next", "1");
+  Json::Value all;
+  ASSERT_TRUE(ReadJsonFile(path, all));
+  EXPECT_EQ(3u, all.size()) << all;
+  EXPECT_FALSE(all.isMember("stale|1"));
+  EXPECT_FALSE(all.isMember("old|1"));
+  EXPECT_EQ(2, all["mid|1"]["count"].asInt());
+  EXPECT_EQ(1, all["next|1"]["count"].asInt());
+  // A key already recorded is counted on, not pushed out by the cap.
+  FailOnce(t, "mid", "1");
+  ASSERT_TRUE(ReadJsonFile(path, all));
+  EXPECT_EQ(3u, all.size()) << all;
+  EXPECT_EQ(3, all["mid|1"]["count"].asInt());
+
+  // A damaged file is started afresh rather than trusted or thrown over.
+  WriteFile(path, "{\"x|1\": {\"count\": \"many\", \"last\": []}, \"y|1\": 7}");
+  EXPECT_EQ(0, t.Pause("x", "1"));
+  FailOnce(t, "x", "1");
+  ASSERT_TRUE(ReadJsonFile(path, all));
+  EXPECT_EQ(1u, all.size()) << all;
+  EXPECT_EQ(1, all["x|1"]["count"].asInt());
 }
 
 TEST(Passwords, AccountDatabaseDecides) {
@@ -194,6 +290,45 @@ TEST(Passwords, AccountDatabaseDecides) {
   EXPECT_FALSE(CheckPassword("no-such-user", "alice123", user));
   EXPECT_FALSE(CheckPassword("root", "", user));  // no usable hash: refused, not waved through
   EXPECT_TRUE(user.empty());
+}
+
+// ---- Log lines -------------------------------------------------------------------------------
+
+TEST(LogText, ControlBytesAndTheBackslashAreEscapedEverythingElseKept) {
+  struct Case {
+    std::string text, logged;
+  } cases[] = {
+      {"plain text: /docs/a b.pdf", "plain text: /docs/a b.pdf"},
+      {"a\nb", "a\\x0ab"},
+      {"\r\t\x1b[2J", "\\x0d\\x09\\x1b[2J"},
+      {std::string("\x01\x1f\x7f\x20~", 5), "\\x01\\x1f\\x7f ~"},
+      {"C:\\x0a", "C:\\x5cx0a"},  // a literal "\x0a" cannot pass for an escaped break
+      {"caf\xc3\xa9 \xe6\x96\x87", "caf\xc3\xa9 \xe6\x96\x87"},  // UTF-8 as it is
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.logged, EscapeLogText(c.text)) << c.text;
+}
+
+TEST(LogText, OneLinePerCallWhateverTheTextHolds) {
+  testsupport::LogMark log;
+  errno = ENOENT;
+  HARBOR_LOG("probe-1 account %s: %m", "eve\n2026-01-01T00:00:00 user.err webapi: forged-1");
+  EXPECT_EQ(ENOENT, errno);
+  std::string line = log.Line("probe-1");
+  EXPECT_NE(std::string::npos, line.find("webapi_host_test.cc:")) << line;
+  EXPECT_NE(std::string::npos,
+            line.find(") probe-1 account eve\\x0a2026-01-01T00:00:00 user.err webapi: forged-1: "
+                      "No such file or directory")) << line;
+  // The forged part stayed inside the one line: no second line holds it.
+  EXPECT_EQ(1, log.Count("forged-1")) << log.Text();
+
+  // A huge value is cut, said so, and still arrives as one line.
+  HARBOR_LOG("probe-2 %s", std::string(1 << 20, 'x').c_str());
+  std::string cut = log.Line("probe-2");
+  ASSERT_NE("", cut) << "a megabyte-long text was lost";
+  EXPECT_NE(std::string::npos, cut.find("... (" + std::to_string((1 << 20) + 8 - kMaxLogText) +
+                                        " more bytes)")) << cut.substr(cut.size() - 80);
+  EXPECT_LT(cut.size(), kMaxLogText + 200);
 }
 
 // ---- Background tasks ------------------------------------------------------------------------
