@@ -129,6 +129,21 @@ TEST_F(PaperlensdTest, RecordsAndTasksLeftWhileItWasDownAreDoneAtStart) {
   EXPECT_TRUE(WaitFor([&] { return db.GetTasks(tasks, 0) && tasks.empty(); }));
 }
 
+TEST_F(PaperlensdTest, ThePackageStartStepStartsItWhileIndexingIsOnAndStopEndsIt) {
+  const std::string script = "/var/packages/Paperlens/target/scripts/start-stop-status";
+  unlink(SZF_ENABLE_INDEX);
+  ASSERT_EQ(0, testsupport::Shell(script + " start"));
+  EXPECT_EQ(-1, DaemonPid());
+
+  testsupport::WriteFile(SZF_ENABLE_INDEX, "");
+  ASSERT_EQ(0, testsupport::Shell(script + " start"));
+  ASSERT_TRUE(WaitFor([] { return DaemonPid() > 0; }));
+  const pid_t pid = DaemonPid();
+  ASSERT_EQ(0, testsupport::Shell(script + " stop"));
+  EXPECT_TRUE(WaitFor([pid] { return !VLIBCProcAlive(pid); }));
+  EXPECT_FALSE(Exists(SZF_PIDPATH));
+}
+
 }  // namespace
 }  // namespace PAPERLENS
 }  // namespace VIREO
