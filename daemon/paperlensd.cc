@@ -161,6 +161,7 @@ int main() {
     pending = VLIBCFileExist(SZF_INDEX_QUEUE);
   }
   gWorker.Join();
+  if (!VLIBCFileExist(SZF_ENABLE_INDEX)) gWorker.FinishRemovals();
   unlink(SZF_PIDPATH);
   return 0;
 }

@@ -329,6 +329,33 @@ void Worker::Run() {
   }
 }
 
+void Worker::FinishRemovals() {
+  for (int pass = 0; pass < 2; ++pass) {
+    const char* file = pass == 0 ? SZF_INDEX_QUEUE_WORKING : SZF_INDEX_QUEUE;
+    if (!VLIBCFileExist(file)) continue;
+    try {
+      if (pass == 1) {
+        FileLock lock(SZF_INDEX_QUEUE, 0, LOCK_TIMEOUT_SECS);
+        if (!MoveFile(SZF_INDEX_QUEUE, SZF_INDEX_QUEUE_WORKING)) VIREO_THROW(0x3A00);
+      }
+      ReadQueue();
+    } catch (const VIREOERR&) {
+      PL_ERR_PLATFORM();
+      continue;
+    }
+    unlink(SZF_INDEX_QUEUE_WORKING);
+  }
+  std::vector<TaskDB::Task> tasks;
+  if (!_db.GetTasks(tasks, 0)) return;
+  const std::atomic<bool> never{false};
+  Generator generator(&_db, &never);
+  for (const TaskDB::Task& task : tasks) {
+    if (task.op != TASK_OP_REMOVE) continue;
+    generator.RemoveGenerated(task);
+    _db.DeleteTask(task);
+  }
+}
+
 void Worker::ReadQueue() {
   std::ifstream in(SZF_INDEX_QUEUE_WORKING);
   if (!in.is_open()) VIREO_THROW(0x0900);

@@ -58,6 +58,12 @@ class Worker {
   // the text "DB Append Task Failed" when the database refuses a task.
   void ProcessRecord(const Json::Value& record);
 
+  // After a stop with indexing switched off (the last folder left the index and the marker is
+  // gone): takes what the queue still holds and carries out the removal tasks, so that the
+  // generated files of the last folders do not wait for indexing to be switched on again.
+  // REQUIRES: the thread has been joined.
+  void FinishRemovals();
+
   TaskDB& DB() { return _db; }
 
   std::atomic<bool> _stop{false};     // the worker ends at its next check

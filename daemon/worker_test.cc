@@ -270,6 +270,20 @@ TEST_F(WorkerTest, RemovalDeletesOnlyGeneratedStreamsAndMarkers) {
   EXPECT_TRUE(Exists("/volume1/docs/idx2/@eaDir/c.docx/VIREOLENS_THUMB.png"));
 }
 
+TEST_F(WorkerTest, RemovalsAreCarriedOutWhenIndexingWasSwitchedOff) {
+  WriteFile(kDir + "/a.docx", kDoc);
+  PlantStream(kDir + "/a.docx", SZK_THUMB_TYPE);
+  unlink(SZF_INDEX_CONFIG);  // the last folder left the index
+  std::ofstream(SZF_INDEX_QUEUE) << json::ToString(Record(131072, true, kDir)) << "\n"
+                                 << json::ToString(Record(65536, true, kDir)) << "\n";
+  ASSERT_TRUE(worker_.DB().AppendTask({TASK_OP_GENERATE, true, "", "/volume1/docs", 1}));
+  worker_.FinishRemovals();
+  EXPECT_FALSE(Exists(EAFile(kDir + "/a.docx", SZK_THUMB_TYPE)));
+  EXPECT_TRUE(Exists(kDir + "/a.docx"));
+  EXPECT_FALSE(Exists(SZF_INDEX_QUEUE));
+  EXPECT_EQ(Lines({"0 1 /volume1/docs"}), Tasks());  // left for when indexing is back
+}
+
 }  // namespace
 }  // namespace PAPERLENS
 }  // namespace VIREO
