@@ -144,7 +144,8 @@ TEST_F(IndexE2ETest, ErrorCodesAndPayloadsOverHttp) {
   EXPECT_EQ(120, a["error"]["code"].asInt());
   EXPECT_EQ("required", a["error"]["errors"]["reason"].asString());
 
-  ASSERT_TRUE(admin_.Call(kApi, 1, "set", SetParams(kShare, true, false))["success"].asBool());
+  a = admin_.Call(kApi, 1, "set", SetParams(kShare, true, false));
+  ASSERT_TRUE(a["success"].asBool()) << a;
   a = admin_.Call(kApi, 1, "set", SetParams(kShare, false, true));
   EXPECT_EQ(1050, a["error"]["code"].asInt());
   EXPECT_EQ("duplicate", a["error"]["errors"].asString());
