@@ -242,10 +242,24 @@ void Monitor::DropTree(const std::string& top) {
 }
 
 bool Monitor::Append(const std::string& queue, const std::string& line) {
+  // The queue's reader renames the file away under the lock: the lock counts only when it is
+  // held on the file that still has the name.
   int lockFd = -1;
-  if (!VLIBCFileLockTimeByFile(queue.c_str(), 1, kLockSeconds, &lockFd)) {
-    LOG("cannot lock %s", queue.c_str());
-    return false;
+  for (int attempt = 0;; ++attempt) {
+    if (!VLIBCFileLockTimeByFile(queue.c_str(), 1, kLockSeconds, &lockFd)) {
+      LOG("cannot lock %s", queue.c_str());
+      return false;
+    }
+    struct stat held, named;
+    if (fstat(lockFd, &held) == 0 && stat(queue.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      break;
+    }
+    VLIBCFileUnlockByFile(lockFd);
+    if (attempt == 20) {
+      LOG("cannot lock %s", queue.c_str());
+      return false;
+    }
   }
   bool ok = false;
   int fd = open(queue.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,7 +14,9 @@
 #include <functional>
 #include <thread>
 
+#include "FileLock.h"
 #include "TaskDB.h"
+#include "index/IndexQueue.h"
 #include "appliance_env.h"
 #include "frame/APIFrame.h"
 #include "utils.h"
@@ -47,7 +50,11 @@ struct Call {
       if (request.GetAPIMethod() == methods->method) methods->entry(&request, &response);
     }
   }
-  bool Ok() const { return response.IsAnswered() && response.GetError() == 0; }
+  ::testing::AssertionResult Ok() const {
+    if (response.IsAnswered() && response.GetError() == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "error " << response.GetError() << " "
+                                         << response.GetErrorData().toStyledString();
+  }
   int Code() const { return response.GetError(); }
   Json::Value Errors() const { return response.GetErrorData(); }
 
@@ -343,6 +350,61 @@ TEST_F(IndexAPITest, AMarkerThatCannotBeMadeIsAnErrorNotASuccess) {
   Call set("set", SetParams("/docs/indexed/a", true, false));
   EXPECT_EQ(117, set.Code());
   EXPECT_EQ("cannot touch", set.Errors().asString());
+}
+
+TEST_F(IndexAPITest, NoRecordIsLostWhileAReaderKeepsTakingTheQueue) {
+  // A reader that takes the queue as the daemon does (shared lock, rename), over and over.
+  const std::string taken = "/var/packages/Paperlens/target/index/taken";
+  unlink(taken.c_str());
+  pid_t reader = fork();
+  if (reader == 0) {
+    const std::string working = std::string(SZF_INDEX_QUEUE) + ".reader";
+    bool last = false;
+    for (;;) {
+      if (VLIBCFileExist(SZF_INDEX_QUEUE)) {
+        try {
+          FileLock lock(SZF_INDEX_QUEUE, 0, LOCK_TIMEOUT_SECS);
+          if (rename(SZF_INDEX_QUEUE, working.c_str()) != 0) _exit(3);
+        } catch (...) {
+          _exit(2);
+        }
+        std::ifstream in(working);
+        std::ofstream out(taken, std::ios::app);
+        out << in.rdbuf();
+        unlink(working.c_str());
+      }
+      if (last) _exit(0);
+      if (VLIBCFileExist("/run/index-test-done")) last = true;
+    }
+  }
+  ASSERT_GT(reader, 0);
+  Json::Value record(Json::objectValue);
+  record["event"] = INDEX_EVENT_SCAN;
+  record["is_dir"] = true;
+  constexpr int kRecords = 300;
+  for (int i = 0; i < kRecords; ++i) {
+    record["path"] = kDir + "/" + std::to_string(i);
+    AppendToQueue(record);
+  }
+  testsupport::WriteFile("/run/index-test-done", "");
+  int status = 0;
+  ASSERT_EQ(reader, waitpid(reader, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  unlink("/run/index-test-done");
+  std::ifstream in(taken);
+  std::string line;
+  std::set<std::string> seen;
+  int lines = 0;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    Json::Value v;
+    ASSERT_TRUE(json::FromString(line, v)) << line;  // never a torn line
+    seen.insert(v["path"].asString());
+    ++lines;
+  }
+  EXPECT_EQ(kRecords, lines);
+  EXPECT_EQ(static_cast<size_t>(kRecords), seen.size());
+  unlink(taken.c_str());
 }
 
 }  // namespace
