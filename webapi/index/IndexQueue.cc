@@ -106,7 +106,13 @@ void StartDaemon() {
   pid_t pid = VLIBCReadPidFile(SZF_PIDPATH);
   if (pid > 0 && VLIBCProcAlive(pid)) return;
   IF_RUN_AS(0, 0) {
-    if (VLIBCExec(SZF_INDEX_DAEMON, NULL, NULL, NULL, NULL) == -1) {
+    // Run with the request process's descriptors closed (a resident request worker holds its
+    // server connection; the daemon must not keep it), waiting for the start-up checks: the
+    // daemon detaches once they passed. A daemon that refused to start is a failure too.
+    const int options = VLIBC_EXEC_WAIT | VLIBC_EXEC_CLOSE_FDS | VLIBC_EXEC_NULL_STDIN |
+                        VLIBC_EXEC_NULL_STDOUT | VLIBC_EXEC_NULL_STDERR |
+                        VLIBC_EXEC_RESET_SIGNALS;
+    if (VLIBCExecl(SZF_INDEX_DAEMON, options, static_cast<char*>(nullptr)) != 0) {
       throw std::string("cannot execute daemon");
     }
   } else {
