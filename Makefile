@@ -13,7 +13,7 @@ CTEST_ARGS ?=
 
 # Build tools and libraries.
 PKGS_BUILD := cmake g++ make pkg-config libjsoncpp-dev libsqlite3-dev libboost-filesystem-dev \
-              libboost-system-dev libgtest-dev libgmock-dev libcrypt-dev sqlite3 \
+              libboost-system-dev libgtest-dev libgmock-dev libcrypt-dev libfcgi-dev sqlite3 \
               libbenchmark-dev
 # The appliance stand-in: sandbox, web server, accounts, ACLs.
 PKGS_PLATFORM := bubblewrap lighttpd acl util-linux procps psmisc curl ca-certificates python3
@@ -23,11 +23,13 @@ PKGS_CONVERT := libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impr
                 calibre poppler-utils qpdf fonts-dejavu-core
 # Browser tests (and Node.js for their driver, when the machine has none).
 PKGS_TEST := chromium
-PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_TEST)
+# Benchmarks: the HTTP load generator, and GNU time for peak memory.
+PKGS_BENCH := wrk time
+PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_TEST) $(PKGS_BENCH)
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all setup build test test-unit test-asan demo shell clean
+.PHONY: all setup build test test-unit test-asan bench demo shell clean
 
 all: build
 
@@ -60,6 +62,11 @@ test-asan: setup
 	cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DPAPERLENS_SANITIZE=ON
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	cd $(BUILD_ASAN) && ctest --output-on-failure -j $(JOBS) -LE 'slow|e2e|convert' $(CTEST_ARGS)
+
+# Every benchmark, inside a fresh appliance, as one table (figures next to same-run baselines).
+bench: build
+	./harbor/appliance/appliance run --build $(BUILD) -- env PAPERLENS_BUILD=$(abspath $(BUILD)) \
+	  $(CURDIR)/bench/run.py $(BENCH_ARGS)
 
 demo: build
 	./harbor/appliance/appliance demo --build $(BUILD) --port $(PORT)

@@ -1,19 +1,21 @@
-// Cost of the conversion cache's Set and Get on a cache of 10 000 streams, and of the "VACUUM"
-// that every Set with garbage collection runs. Needs the appliance (the fixed database path and
-// /volume1):
+// Cost of one store into the conversion cache (Set with collection, as every caller runs it)
+// on a cache of N streams, and of a "VACUUM" alone on the same database. Needs the appliance
+// (the fixed database path and /volume1); `make bench` runs it:
 //
-//   harbor/appliance/appliance run --build build -- $PWD/build/bench/cache_bench
+//   cache_bench N     prints {"streams":N,"set_ms":...,"vacuum_ms":...}
 //
-// The cache is filled once: 10 000 documents in 100 folders, each with a real stream file in its
-// @eaDir, and one row per stream recorded at 100 000 bytes, so that the total (10^9 bytes) stays
-// under the 1 GiB limit every caller passes, as a full but healthy cache would.
-#include <benchmark/benchmark.h>
+// The cache is filled once: N documents in folders of 100, each with a real stream file in its
+// @eaDir and one row recorded at 5 000 bytes, so that the total stays under the 1 GiB limit
+// every caller passes (a healthy cache: the collection has nothing to delete).
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "BaseDB.h"
 #include "cache_manager.h"
@@ -26,15 +28,15 @@ using VIREO::PAPERLENS::CacheManager;
 using VIREO::PAPERLENS::SZF_CACHE_DB_PATH;
 using VIREO::PAPERLENS::SZK_THUMB_PDF_TYPE;
 
-const int kEntries = 10000;
-const int kFolders = 100;
-const long kRecordedSize = 100000;
+const int kPerFolder = 100;
+const long kRecordedSize = 5000;
 const int64_t kLimit = 1073741824;
-const std::string kRoot = "/volume1/docs/bench";
+const int kStores = 41;
+const std::string kRoot = "/volume1/docs/cachebench";
 const std::string kSource = kRoot + "/converted.pdf";
 
 std::string Doc(int i) {
-  return kRoot + "/f" + std::to_string(i % kFolders) + "/doc" + std::to_string(i) + ".docx";
+  return kRoot + "/f" + std::to_string(i / kPerFolder) + "/doc" + std::to_string(i) + ".docx";
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -44,9 +46,10 @@ bool WriteFile(const std::string& path, const std::string& content) {
 }
 
 // Documents, stream files and rows, the rows in one transaction (storing them one Set at a
-// time would take far longer than the measurements).
-bool Prepare() {
+// time would take far longer than the measurement).
+bool Prepare(int entries) {
   unlink(SZF_CACHE_DB_PATH);
+  if (system(("rm -rf " + kRoot).c_str()) != 0) return false;
   mkdir(kRoot.c_str(), 0755);
   const std::string pdf(1024, 'p');
   if (!WriteFile(kSource, pdf)) return false;
@@ -55,20 +58,21 @@ bool Prepare() {
     if (!schema.IsGood()) return false;
   }
   std::string sql;
-  for (int f = 0; f < kFolders; ++f) {
-    std::string dir = kRoot + "/f" + std::to_string(f);
-    mkdir(dir.c_str(), 0755);
-    mkdir((dir + "/@eaDir").c_str(), 0755);
-  }
-  for (int i = 0; i < kEntries; ++i) {
+  for (int i = 0; i < entries; ++i) {
     std::string doc = Doc(i);
+    size_t slash = doc.rfind('/');
+    std::string dir = doc.substr(0, slash);
+    if (i % kPerFolder == 0) {
+      mkdir(dir.c_str(), 0755);
+      mkdir((dir + "/@eaDir").c_str(), 0755);
+    }
     if (!WriteFile(doc, "document")) return false;
     struct stat st;
     if (stat(doc.c_str(), &st) != 0) return false;
-    size_t slash = doc.rfind('/');
-    std::string ea = doc.substr(0, slash) + "/@eaDir/" + doc.substr(slash + 1);
+    std::string ea = dir + "/@eaDir/" + doc.substr(slash + 1);
     mkdir(ea.c_str(), 0755);
-    if (!WriteFile(ea + "/" + SZK_THUMB_PDF_TYPE, pdf)) return false;
+    std::string stream = ea + "/" + SZK_THUMB_PDF_TYPE;
+    if (!WriteFile(stream, pdf) || chmod(stream.c_str(), 0600) != 0) return false;
     sql += "INSERT INTO cache_target VALUES ('" + doc + "'," + std::to_string(st.st_mtime) +
            ");INSERT INTO cache VALUES ('" + SZK_THUMB_PDF_TYPE + "'," +
            std::to_string(kRecordedSize) + "," + std::to_string(1000000 + i) + ",'" + doc +
@@ -78,90 +82,43 @@ bool Prepare() {
   return db.Open() && db.Exec(sql);
 }
 
-void BM_Get(benchmark::State& state) {
-  CacheManager cache(true, kLimit);
-  std::mt19937 random(1);
-  for (auto _ : state) {
-    std::ifstream in;
-    if (!cache.Get(Doc(static_cast<int>(random() % kEntries)), SZK_THUMB_PDF_TYPE, in)) {
-      state.SkipWithError("Get failed");
-      break;
-    }
-  }
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
 }
-BENCHMARK(BM_Get)->Unit(benchmark::kMillisecond);
-
-// Storing again the stream of a document that has one (the row count stays at 10 000); with
-// gc:1 that includes the collection (nothing to delete: the total is within the limit) and the
-// VACUUM.
-void BM_Set(benchmark::State& state) {
-  CacheManager cache(state.range(0) != 0, kLimit);
-  std::mt19937 random(2);
-  for (auto _ : state) {
-    if (!cache.Set(kSource, Doc(static_cast<int>(random() % kEntries)), SZK_THUMB_PDF_TYPE,
-                   /*isMove=*/false)) {
-      state.SkipWithError("Set failed");
-      break;
-    }
-  }
-}
-BENCHMARK(BM_Set)->ArgName("gc")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-
-// The VACUUM alone, on the same 10 000-row database.
-void BM_Vacuum(benchmark::State& state) {
-  BaseDB db(SZF_CACHE_DB_PATH);
-  if (!db.Open()) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  for (auto _ : state) {
-    if (sqlite3_exec(db.GetHandle(), "VACUUM", nullptr, nullptr, nullptr) != SQLITE_OK) {
-      state.SkipWithError("VACUUM failed");
-      break;
-    }
-  }
-  struct stat st;
-  if (stat(SZF_CACHE_DB_PATH, &st) == 0) state.counters["db_bytes"] = st.st_size;
-}
-BENCHMARK(BM_Vacuum)->Unit(benchmark::kMillisecond);
-
-// A full cache: every Set of a new stream pushes the total over the limit, so the collection
-// reads all rows in access order and deletes the oldest. Runs last: it eats into the cache.
-void BM_SetEvicting(benchmark::State& state) {
-  BaseDB::Rows rows;
-  BaseDB db(SZF_CACHE_DB_PATH);
-  if (!db.Open() || !db.QueryResult("SELECT SUM(size) AS total FROM cache", rows) ||
-      rows.size() != 1) {
-    state.SkipWithError("cannot read the total");
-    return;
-  }
-  db.Close();
-  // Just under the total: every Set then frees at least one of the oldest streams.
-  CacheManager cache(true, std::stoll(rows[0]["total"]) - 1);
-  int n = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    std::string source = kRoot + "/new.pdf";
-    WriteFile(source, std::string(kRecordedSize, 'n'));
-    state.ResumeTiming();
-    if (!cache.Set(source, Doc(n % kEntries), "VIREOLENS_BENCH_" + std::to_string(n), true)) {
-      state.SkipWithError("Set failed");
-      break;
-    }
-    ++n;
-  }
-}
-BENCHMARK(BM_SetEvicting)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (!Prepare()) {
+  int entries = argc > 1 ? atoi(argv[1]) : 10000;
+  if (entries < 1 || !Prepare(entries)) {
     fprintf(stderr, "cache_bench: cannot prepare the cache (run it inside the appliance)\n");
     return 1;
   }
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> stores;
+  {
+    CacheManager cache(true, kLimit);
+    std::mt19937 random(2);
+    for (int n = 0; n < kStores; ++n) {
+      auto t = Clock::now();
+      if (!cache.Set(kSource, Doc(static_cast<int>(random() % entries)), SZK_THUMB_PDF_TYPE,
+                     /*isMove=*/false)) {
+        fprintf(stderr, "cache_bench: Set failed\n");
+        return 1;
+      }
+      stores.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+    }
+  }
+  std::vector<double> vacuums;
+  BaseDB db(SZF_CACHE_DB_PATH);
+  if (!db.Open()) return 1;
+  for (int n = 0; n < 5; ++n) {
+    auto t = Clock::now();
+    if (sqlite3_exec(db.GetHandle(), "VACUUM", nullptr, nullptr, nullptr) != SQLITE_OK) return 1;
+    vacuums.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+  }
+  printf("{\"streams\":%d,\"set_ms\":%.3f,\"vacuum_ms\":%.3f}\n", entries, Median(stores),
+         Median(vacuums));
   return 0;
 }

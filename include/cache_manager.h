@@ -53,9 +53,10 @@ class CacheManager {
   // Stores the file `source` as stream `stream` of `target`, moving it when `isMove` and
   // copying it otherwise. First drops every stream of `target` when the target changed since
   // they were stored. False, with nothing changed, when `source` or `target` cannot be
-  // examined, `target` is not a regular file, or the stream's path cannot be made. Otherwise true, even when the move or the
-  // bookkeeping failed (logged): the cache is a cache, the caller goes on. When garbage
-  // collection is enabled it runs afterwards, followed by "VACUUM" of the database.
+  // examined, `target` is not a regular file, or the stream's path cannot be made. Otherwise
+  // true, even when the move or the bookkeeping failed (logged): the cache is a cache, the
+  // caller goes on. When garbage collection is enabled it runs afterwards, followed by
+  // "VACUUM" of the database once free pages make up at least 1/kCompactionShare of it.
   bool Set(const std::string& source, const std::string& target, const std::string& stream,
            bool isMove);
 
@@ -105,7 +106,16 @@ class CacheManager {
   // counts as nothing freed. Nothing happens when the total is within the limit.
   void GarbageCollect();
 
+  // A VACUUM rewrites the whole file, so its cost grows with the cache; it runs only once free
+  // pages make up this share (1/8) of the file, which bounds the waste and keeps a store's cost
+  // flat however many streams are cached.
+  static constexpr long long kCompactionShare = 8;
+
  private:
+  // Whether the database file has enough free pages to be worth a VACUUM (true when the counts
+  // cannot be read).
+  bool NeedsCompaction();
+
   const bool _gcEnabled;  // Set collects garbage and vacuums afterwards
   const int64_t _gcLimit;  // bytes the recorded streams may occupy
   BaseDB _db;             // on SZF_CACHE_DB_PATH

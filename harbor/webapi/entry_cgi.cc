@@ -1,5 +1,5 @@
-// entry.cgi: the web-API server's request program, run by the web server (CGI) once per
-// request, as root. Reads the parameters, authenticates the caller, dispatches to the plug-in
+// entry.cgi: the web-API server's request program, run by the web server as root, once per
+// request (CGI) or as a pool of resident workers (FastCGI, request_pool.h). Reads the parameters, authenticates the caller, dispatches to the plug-in
 // that serves the API and writes the JSON answer (unless the handler wrote its own).
 #include <signal.h>
 #include <stdio.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host.h"
+#include "request_pool.h"
 
 namespace {
 
@@ -250,13 +251,9 @@ void Server::Write() {
 // runs; the background tasks restore it themselves.
 void IgnoreTermination(int) {}
 
-int main() {
-  struct sigaction term = {};
-  term.sa_handler = IgnoreTermination;
-  sigemptyset(&term.sa_mask);
-  term.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &term, nullptr);
-  openlog("webapi", LOG_NDELAY, LOG_USER);
+namespace {
+
+void ServeOne() {
   Server server;
   try {
     server.Serve();
@@ -266,5 +263,24 @@ int main() {
     server.Crashed("unknown exception");
   }
   server.Write();
+}
+
+}  // namespace
+
+// Run by the web server either once per request (CGI), or once with a listening FastCGI
+// socket as standard input: then it serves requests from a pool of resident workers.
+int main() {
+  struct sigaction term = {};
+  term.sa_handler = IgnoreTermination;
+  sigemptyset(&term.sa_mask);
+  term.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &term, nullptr);
+  openlog("webapi", LOG_NDELAY, LOG_USER);
+  if (IsFastCGI()) {
+    // Plug-ins stay loaded for a worker's life instead of being loaded for every request.
+    KeepPluginsLoaded();
+    return RunRequestPool(RequestPoolOptionsFromEnvironment(), ServeOne);
+  }
+  ServeOne();
   return 0;
 }

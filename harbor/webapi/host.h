@@ -142,6 +142,10 @@ std::vector<MethodRow> ReadCheckTable(const void* table);  // the reserved words
 // the first descriptor that names an API wins.
 std::vector<std::string> DefaultDescriptorDirs();
 
+// From now on, plug-ins a Registry loads stay loaded for the rest of the process's life and are
+// shared by later registries (a resident request worker loads each plug-in once).
+void KeepPluginsLoaded();
+
 class Registry {
  public:
   explicit Registry(std::vector<std::string> dirs = DefaultDescriptorDirs());

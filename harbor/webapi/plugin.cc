@@ -139,6 +139,19 @@ std::vector<std::string> DefaultDescriptorDirs() {
   return dirs;
 }
 
+namespace {
+
+bool gKeepPlugins = false;
+
+std::map<std::string, std::unique_ptr<Plugin>>& KeptPlugins() {
+  static auto* kept = new std::map<std::string, std::unique_ptr<Plugin>>();
+  return *kept;
+}
+
+}  // namespace
+
+void KeepPluginsLoaded() { gKeepPlugins = true; }
+
 Registry::Registry(std::vector<std::string> dirs) : _dirs(std::move(dirs)) {}
 
 std::string Registry::FindLibrary(const std::string& api, bool* adminOnly) const {
@@ -193,14 +206,15 @@ void Registry::Dispatch(APIRequest& request, APIResponse& response) {
     response.SetError(WEBAPI_ERR_PERMISSION, WebAPIErrorText(WEBAPI_ERR_PERMISSION));
     return;
   }
-  auto it = _loaded.find(lib);
-  if (it == _loaded.end()) {
+  auto& loaded = gKeepPlugins ? KeptPlugins() : _loaded;
+  auto it = loaded.find(lib);
+  if (it == loaded.end()) {
     std::unique_ptr<Plugin> p = Plugin::Load(lib);
     if (!p) {
       response.SetError(WEBAPI_ERR_PLUGIN_BROKEN, api);
       return;
     }
-    it = _loaded.emplace(lib, std::move(p)).first;
+    it = loaded.emplace(lib, std::move(p)).first;
   }
   Plugin::Method m;
   int rc = it->second->Find(api, request.GetAPIVersion(), request.GetAPIMethod(), m);

@@ -246,11 +246,27 @@ bool CacheManager::Set(const std::string& source, const std::string& target,
   }
   if (_gcEnabled) {
     GarbageCollect();
-    if (sqlite3_exec(_db.GetHandle(), "VACUUM", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // Rewriting the whole file costs time in proportion to the cache; it is paid only once the
+    // free pages left by deletions (ours or other processes') make up a fair share of it.
+    if (NeedsCompaction() &&
+        sqlite3_exec(_db.GetHandle(), "VACUUM", nullptr, nullptr, nullptr) != SQLITE_OK) {
       PL_ERR("error: %s", sqlite3_errmsg(_db.GetHandle()));
     }
   }
   return true;
+}
+
+bool CacheManager::NeedsCompaction() {
+  BaseDB::Rows freePages;
+  BaseDB::Rows allPages;
+  // When the counts cannot be read, compact as before rather than let the file grow.
+  if (!_db.QueryResult("PRAGMA freelist_count", freePages) || freePages.size() != 1 ||
+      !_db.QueryResult("PRAGMA page_count", allPages) || allPages.size() != 1) {
+    return true;
+  }
+  long long free = strtoll(freePages[0]["freelist_count"].c_str(), nullptr, 10);
+  long long all = strtoll(allPages[0]["page_count"].c_str(), nullptr, 10);
+  return free > 0 && free * kCompactionShare >= all;
 }
 
 bool CacheManager::Get(const std::string& target, const std::string& stream, safe::Fd& out) {

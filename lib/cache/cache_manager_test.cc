@@ -364,6 +364,34 @@ TEST_F(CacheManagerTest, SetCollectsAfterStoring) {
   EXPECT_EQ("0", Query(SZF_CACHE_DB_PATH, "PRAGMA freelist_count")[0]["freelist_count"]);
 }
 
+// The file is compacted only when free pages make up a share of it worth the rewrite: a store
+// into a large cache with a page or two to spare leaves them for the next inserts.
+TEST_F(CacheManagerTest, SetCompactsOnlyWhenFreePagesAreAFairShare) {
+  std::string c = MakeFile(kVol1 + "/c.doc", "c");
+  // About 400 pages of live rows (other streams' bookkeeping), then some 20 pages freed.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH,
+                    "CREATE TABLE IF NOT EXISTS keep (x);"
+                    "INSERT INTO keep SELECT zeroblob(1600000);"
+                    "CREATE TABLE junk (x);INSERT INTO junk SELECT zeroblob(80000);DROP TABLE junk"));
+  auto count = [](const char* pragma) {
+    return std::stoll(Query(SZF_CACHE_DB_PATH, std::string("PRAGMA ") + pragma)[0].begin()->second);
+  };
+  long long freeBefore = count("freelist_count");
+  ASSERT_GT(freeBefore, 0);
+  ASSERT_LT(freeBefore * CacheManager::kCompactionShare, count("page_count"));
+  CacheManager cache(true, 1 << 30);
+
+  ASSERT_TRUE(cache.Set(MakeFile(kVol1 + "/c.pdf", "pdf"), c, kPdf, true));
+  EXPECT_GT(count("freelist_count"), 0);
+  EXPECT_EQ(c + "|" + kPdf + "|3\n", Streams());
+
+  // Once the free pages pass the share, the next store compacts.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "DELETE FROM keep"));
+  ASSERT_TRUE(cache.Set(MakeFile(kVol1 + "/c.pdf", "pdf"), c, kPdf, true));
+  EXPECT_EQ(0, count("freelist_count"));
+  EXPECT_EQ(c + "|" + kPdf + "|3\n", Streams());
+}
+
 TEST_F(CacheManagerTest, StreamsOfVanishedFoldersAreDroppedWithoutCounting) {
   // The oldest and largest stream belongs to a folder that was deleted since.
   std::string gone = kVol2 + "/gone";

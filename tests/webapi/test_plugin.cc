@@ -1,5 +1,7 @@
 // A plug-in built only for the tests of the web-API server: methods that exercise each path
 // of the frame and of the server's facilities. Never staged in the package.
+#include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -31,6 +33,26 @@ class Echo : public ConvertAPIBase {
     output["ip"] = request->GetRemoteIP();
     output["params"] = request->GetParamRef("", Json::Value());
     output["base_url"] = request->GetSharingURL("");
+    return 0;
+  }
+};
+
+// The process that serves the request, and what it was given. "leave_uid" leaves the
+// effective user switched to that id, "leave_fd" leaves a descriptor open: faults a resident
+// worker must not carry into the next request.
+class Process : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  int Execute() override {
+    const char* probe = getenv("HTTP_X_PROBE");
+    output["pid"] = static_cast<int>(getpid());
+    output["euid"] = static_cast<int>(geteuid());
+    output["probe"] = probe != nullptr ? probe : "";
+    int uid = request->GetParam("leave_uid", 0).asInt();
+    if (uid != 0 && seteuid(static_cast<uid_t>(uid)) != 0) return 117;
+    if (request->GetParam("leave_fd", false).asBool() && open("/dev/null", O_RDONLY) < 0) {
+      return 117;
+    }
     return 0;
   }
 };
@@ -210,6 +232,7 @@ bool CheckFail(VIREO::APIRequest* request, VIREO::APIResponse* response) {
 
 const frame::APIMethodRow kMethods[] = {
     {kApi, 1, "echo", &frame::Entry<Echo>},
+    {kApi, 1, "process", &frame::Entry<Process>},
     {kApi, 1, "which", &frame::Entry<Which<1>>},
     {kApi, 2, "which", &frame::Entry<Which<2>>},
     {kApi, 1, "fail", &frame::Entry<Fail>},
@@ -229,6 +252,7 @@ const frame::APIMethodRow kMethods[] = {
 
 const frame::APICheckRow kChecks[] = {
     {kApi, 1, "echo", &frame::CheckStringParam<kText>, 0, 0},
+    {kApi, 1, "process", &frame::CheckNothing, 0, 0},
     {kApi, 1, "which", &frame::CheckNothing, 0, 0},
     {kApi, 2, "which", &frame::CheckNothing, 0, 0},
     {kApi, 1, "fail", &CheckFail, 0, 0},
