@@ -261,7 +261,7 @@ TEST_F(IndexE2ETest, AFailedDocumentIsMarkedNotRetriedByScansAndRetriedWhenWritt
 
 TEST_F(IndexE2ETest, AStopDuringAWalkResumesAtTheNextStart) {
   std::vector<std::string> docs;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 6; ++i) {
     docs.push_back(kDir + "/doc" + std::to_string(i) + ".odt");
     ASSERT_TRUE(testsupport::MakeDocument("odt", docs.back(), 1));
   }
@@ -279,6 +279,7 @@ TEST_F(IndexE2ETest, AStopDuringAWalkResumesAtTheNextStart) {
   EXPECT_FALSE(Exists(PL::SZF_PIDPATH));
   int made = 0;
   for (const std::string& d : docs) made += Exists(Thumb(d)) ? 1 : 0;
+  RecordProperty("thumbnails_made_before_the_stop", made);
   if (made < static_cast<int>(docs.size())) {
     EXPECT_EQ("processing", Status());  // the folder task is still queued
   }
