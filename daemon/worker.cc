@@ -178,13 +178,31 @@ bool IsPathWithin(const std::string& folder, const std::string& path) {
   return path.size() == folder.size() || path[folder.size()] == '/' || folder == "/";
 }
 
+namespace {
+
+// The real path of an item's share path, "" when it does not resolve. Quiet: it is asked for
+// every file a walk meets, and a folder whose share is gone must not log a line for each.
+std::string ItemFolder(const std::string& sharePath) {
+  if (!path::IsValidSharePath(sharePath) || sharePath.size() < 2) return "";
+  const size_t end = sharePath.find('/', 1);
+  const std::string name = sharePath.substr(1, end == std::string::npos ? end : end - 1);
+  PVIREOSHARE share = nullptr;
+  if (VIREOShareGet(name.c_str(), &share) != 0 || share == nullptr) return "";
+  std::string real = std::string(share->szPath) +
+                     (end == std::string::npos ? std::string() : sharePath.substr(end));
+  VIREOShareFree(share);
+  return real;
+}
+
+}  // namespace
+
 std::string EnabledFolder(const char* key, const Json::Value& config, const std::string& path) {
   if (!config.isObject() || !config["items"].isArray()) return "";
   for (const Json::Value& item : config["items"]) {
     if (!item.isObject() || !item[key].isBool() || !item[key].asBool()) continue;
     if (!item["path"].isString()) continue;
-    std::string real;
-    if (!path::ShareToRealPath(item["path"].asString(), real, "") || real.empty()) continue;
+    std::string real = ItemFolder(item["path"].asString());
+    if (real.empty()) continue;
     while (real.size() > 1 && real.back() == '/') real.pop_back();
     if (IsPathWithin(real, path)) return real;
   }

@@ -154,12 +154,14 @@ TEST_F(WorkerTest, MembershipIsByRealPathAtAComponentBoundary) {
   WriteFile(kDir + "/a.docx", kDoc);
   Json::Value config;
   ASSERT_TRUE(json::FromFile(SZF_INDEX_CONFIG, config));
+  testsupport::LogMark mark;
   EXPECT_TRUE(IsEnabled("enable_thumbnail", config, kDir));
   EXPECT_TRUE(IsEnabled("enable_thumbnail", config, kDir + "/a.docx"));
   EXPECT_FALSE(IsEnabled("enable_thumbnail", config, "/volume1/docs/idx2/a.docx"));
   EXPECT_FALSE(IsEnabled("enable_preconvert", config, kDir + "/a.docx"));
   // The share path as text in some other real path claims nothing.
   EXPECT_FALSE(IsEnabled("enable_thumbnail", config, "/volume2/archive/docs/idx/a.docx"));
+  EXPECT_EQ(0, mark.Count("gone"));  // a folder whose share is gone costs no line per file
 
   worker_.ProcessRecord(Record(8, false, "/volume1/docs/idx2/a.docx"));
   EXPECT_TRUE(Tasks().empty());

@@ -103,10 +103,10 @@ class Monitor {
   int _registrationWd = -1;
   Json::Value _current;  // the registrations in effect
   std::vector<Root> _roots;
-  std::vector<bool> _rootWatched;
   std::unordered_map<int, Watch> _byWd;
   std::map<std::string, int> _byPath;
   size_t _statusWatches = 0;  // the count the status file shows
+  size_t _unwatched = 0;      // folders refused for want of watches since the last rebuild
 };
 
 Json::Value Monitor::ReadRegistrations() const {
@@ -140,16 +140,14 @@ bool Monitor::Rebuild() {
       _roots.push_back(r);
     }
   }
-  _rootWatched.assign(_roots.size(), false);
+  _unwatched = 0;
   struct timespec t0, t1;
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  for (size_t i = 0; i < _roots.size(); ++i) {
-    AddTree(_roots[i].path, i, /*report=*/false);
-    _rootWatched[i] = _byPath.count(_roots[i].path) > 0;
-  }
+  for (size_t i = 0; i < _roots.size(); ++i) AddTree(_roots[i].path, i, /*report=*/false);
   clock_gettime(CLOCK_MONOTONIC, &t1);
   long ms = (t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000;
   LOG("watching %zu folders of %zu trees (%ld ms)", _byWd.size(), _roots.size(), ms);
+  if (_unwatched > 0) LOG("%zu folders are not watched: out of inotify watches", _unwatched);
   WriteStatus();
   return true;
 }
@@ -161,6 +159,7 @@ void Monitor::WriteStatus() {
   s["ready"] = true;
   s["watches"] = static_cast<Json::UInt64>(_byWd.size());
   s["roots"] = static_cast<Json::UInt64>(_roots.size());
+  s["unwatched"] = static_cast<Json::UInt64>(_unwatched);
   const std::string tmp = _status + ".tmp";
   FILE* f = fopen(tmp.c_str(), "w");
   if (f == nullptr) return;
@@ -173,7 +172,9 @@ void Monitor::WriteStatus() {
 int Monitor::AddFolder(const std::string& path, size_t root) {
   int wd = inotify_add_watch(_fd, path.c_str(), kFolderMask);
   if (wd < 0) {
-    if (errno == ENOSPC) LOG("out of inotify watches at %s", path.c_str());
+    if (errno == ENOSPC && _unwatched++ == 0) {
+      LOG("out of inotify watches at %s (fs.inotify.max_user_watches)", path.c_str());
+    }
     return -1;
   }
   Watch& w = _byWd[wd];
