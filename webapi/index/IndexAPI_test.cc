@@ -345,6 +345,25 @@ TEST_F(IndexAPITest, MonitorFailuresAreAnsweredWith117AndTheirText) {
   EXPECT_FALSE(testsupport::Exists(SZF_ENABLE_INDEX));
 }
 
+TEST_F(IndexAPITest, QueueAndDaemonFailuresOfSetAreAnsweredWith117) {
+  // The queue cannot be written: 117 without a text, the folder stays configured.
+  testsupport::MakeDir(SZF_INDEX_QUEUE);
+  Call queue("set", SetParams("/docs/indexed/a", true, false));
+  EXPECT_EQ(117, queue.Code());
+  EXPECT_TRUE(queue.Errors().isNull());
+  EXPECT_EQ(1u, Config()["items"].size());
+  StopDaemonForTest();
+  testsupport::RemoveAll(SZF_INDEX_QUEUE);
+
+  // A daemon that cannot be started (here one that refuses at once).
+  ASSERT_EQ(0, testsupport::Shell(std::string("mount --bind /bin/false ") + SZF_INDEX_DAEMON));
+  Call daemon("set", SetParams("/docs/indexed/b", true, false));
+  testsupport::Shell(std::string("umount ") + SZF_INDEX_DAEMON);
+  EXPECT_EQ(117, daemon.Code());
+  EXPECT_EQ("cannot execute daemon", daemon.Errors().asString());
+  EXPECT_EQ(2u, Config()["items"].size());
+}
+
 TEST_F(IndexAPITest, AMarkerThatCannotBeMadeIsAnErrorNotASuccess) {
   ASSERT_EQ(0, symlink("/no/such/folder/enable_index", SZF_ENABLE_INDEX));
   Call set("set", SetParams("/docs/indexed/a", true, false));
