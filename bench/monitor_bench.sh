@@ -40,6 +40,10 @@ PY
 mkdir -p /usr/vireo/etc/vireotifyd
 printf '{"queue":"%s","config":[{"mask":72,"ignore":["@eaDir"],"path":"%s"}]}\n' "$QUEUE" "$TREE" > "$REG"
 
+# Unreclaimable kernel slab (where inotify marks live), machine-wide: other work on the machine
+# shows in it too, so the difference is an estimate.
+unreclaim() { awk '/^SUnreclaim:/ {print $2}' /proc/meminfo; }
+slab0=$(unreclaim)
 start=$(date +%s%N)
 /usr/vireo/bin/vireotifyd --status "$STATUS" &
 PID=$!
@@ -49,6 +53,7 @@ ready=$(date +%s%N)
 echo "start until every folder is watched: $(( (ready - start) / 1000000 )) ms"
 echo "status: $(cat "$STATUS")"
 grep -E '^(VmRSS|VmHWM)' /proc/$PID/status
+echo "unreclaimable kernel slab grew by about $(( $(unreclaim) - slab0 )) kB"
 if [ -r /proc/slabinfo ]; then
   { grep -E '^inotify_inode_mark' /proc/slabinfo || true; } | awk '{printf "kernel inotify marks: %s objects of %s bytes (%.1f MiB)\n", $2, $4, $2*$4/1048576}'
 fi
