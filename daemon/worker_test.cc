@@ -252,7 +252,7 @@ TEST_F(WorkerTest, RemovalDeletesOnlyGeneratedStreamsAndMarkers) {
   PlantStream(kDir + "/a.docx", SZK_THUMB_TYPE);
   PlantStream(kDir + "/a.docx", SZK_THUMB_PDF_TYPE);
   PlantStream(kDir + "/sub/b.docx", std::string(SZK_THUMB_TYPE) + ".err.0063");
-  PlantStream(kDir + "/sub/b.docx", "SYNO_OTHER_STREAM");
+  PlantStream(kDir + "/sub/b.docx", "OTHER_STREAM");
   // A link named like an EA folder is not followed.
   MakeDir("/volume1/docs/idx2/@eaDir/c.docx");
   WriteFile("/volume1/docs/idx2/@eaDir/c.docx/VIREOLENS_THUMB.png", kDoc, 0600);
@@ -265,7 +265,7 @@ TEST_F(WorkerTest, RemovalDeletesOnlyGeneratedStreamsAndMarkers) {
   EXPECT_FALSE(Exists(EAFile(kDir + "/a.docx", SZK_THUMB_TYPE)));
   EXPECT_FALSE(Exists(EAFile(kDir + "/a.docx", SZK_THUMB_PDF_TYPE)));
   EXPECT_FALSE(Exists(EAFile(kDir + "/sub/b.docx", std::string(SZK_THUMB_TYPE) + ".err.0063")));
-  EXPECT_TRUE(Exists(EAFile(kDir + "/sub/b.docx", "SYNO_OTHER_STREAM")));
+  EXPECT_TRUE(Exists(EAFile(kDir + "/sub/b.docx", "OTHER_STREAM")));
   EXPECT_TRUE(Exists(kDir + "/VIREOLENS_notes.docx"));
   EXPECT_TRUE(Exists(kDir + "/sub/VIREOLENS_THUMB.png"));
   EXPECT_TRUE(Exists(kDir + "/a.docx"));
