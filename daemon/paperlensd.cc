@@ -19,6 +19,7 @@
 #include "utils.h"
 #include "utils_log.h"
 #include "vireo/libc.h"
+#include "vireo/types.h"
 #include "worker.h"
 
 using namespace VIREO::PAPERLENS;
@@ -106,8 +107,17 @@ bool CloseStdIO() {
   return true;
 }
 
+// Held for the daemon's life. Two starts close together both pass the pid-file test (the pid
+// file is written only after detaching); the lock lets only one of them go on.
+const char kInstanceLock[] = "/var/run/paperlensd.lock";
+
 bool BecomeDaemon() {
   if (daemon(0, 0) < 0) return false;
+  int lockFd = -1;
+  if (!VLIBCFileLockByFile(kInstanceLock, 1, &lockFd)) {
+    if (VLIBCErrGet() == ERR_OPEN_FAILED) return false;
+    exit(0);  // another instance runs
+  }
   return VLIBCProcPidFileCreate(SZF_PIDPATH) >= 0;
 }
 

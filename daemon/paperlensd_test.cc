@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -46,6 +48,24 @@ std::string PlantedStream(const std::string& file) {
   EXPECT_TRUE(path::RealPathToEAPath(file, ea, SZK_THUMB_TYPE));
   testsupport::WriteFile(ea, "generated", 0600);
   return ea;
+}
+
+// Daemons alive in this appliance (its own PID namespace), by their command name.
+int RunningDaemons() {
+  int n = 0;
+  DIR* proc = opendir("/proc");
+  while (struct dirent* e = proc != nullptr ? readdir(proc) : nullptr) {
+    std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && name == "paperlensd") {
+      std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+      std::string pid, command, state;
+      stat >> pid >> command >> state;
+      if (state != "Z") ++n;
+    }
+  }
+  if (proc != nullptr) closedir(proc);
+  return n;
 }
 
 class PaperlensdTest : public ::testing::Test {
@@ -142,6 +162,17 @@ TEST_F(PaperlensdTest, ThePackageStartStepStartsItWhileIndexingIsOnAndStopEndsIt
   ASSERT_EQ(0, testsupport::Shell(script + " stop"));
   EXPECT_TRUE(WaitFor([pid] { return !VLIBCProcAlive(pid); }));
   EXPECT_FALSE(Exists(SZF_PIDPATH));
+}
+
+TEST_F(PaperlensdTest, TwoStartsAtOnceLeaveOneDaemon) {
+  testsupport::WriteFile(SZF_ENABLE_INDEX, "");
+  std::vector<std::thread> starts;
+  for (int i = 0; i < 4; ++i) starts.emplace_back([] { RunDaemon(); });
+  for (std::thread& t : starts) t.join();
+  ASSERT_TRUE(WaitFor([] { return DaemonPid() > 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(1, RunningDaemons());
+  EXPECT_EQ(DaemonPid(), VLIBCReadPidFile(SZF_PIDPATH));
 }
 
 }  // namespace

@@ -352,6 +352,7 @@ TEST_F(IndexAPITest, QueueAndDaemonFailuresOfSetAreAnsweredWith117) {
   EXPECT_EQ(117, queue.Code());
   EXPECT_TRUE(queue.Errors().isNull());
   EXPECT_EQ(1u, Config()["items"].size());
+  ASSERT_TRUE(WaitFor([] { return DaemonPid() > 0; }));  // its pid file comes after the answer
   StopDaemonForTest();
   testsupport::RemoveAll(SZF_INDEX_QUEUE);
 
