@@ -160,9 +160,24 @@ TEST_F(IndexE2ETest, ErrorCodesAndPayloadsOverHttp) {
   a = admin_.Call(kApi, 1, "set", SetParams(kShare, false, true));
   EXPECT_EQ(1050, a["error"]["code"].asInt());
   EXPECT_EQ("duplicate", a["error"]["errors"].asString());
-  // A folder that is gone is reported as such.
+  // A folder that is gone is reported as such, and so is one whose share is gone.
   testsupport::RemoveAll(kDir);
   EXPECT_EQ("error", Status());
+  testsupport::MakeDir("/volume2/archive/indexed");
+  a = admin_.Call(kApi, 1, "set", SetParams("/archive/indexed", true, false));
+  ASSERT_TRUE(a["success"].asBool()) << a;
+  EXPECT_EQ("/archive/indexed",
+            admin_.Call(kApi, 1, "list")["data"]["items"][1]["path"].asString());
+  const std::string registry = "/usr/vireo/etc/shares.json";
+  const std::string saved = testsupport::ReadFile(registry);
+  Json::Value shares;
+  ASSERT_TRUE(PL::json::FromString(saved, shares));
+  shares.removeMember("archive");
+  ASSERT_TRUE(PL::json::ToFile(shares, registry));
+  EXPECT_EQ("error", Status(1));
+  std::ofstream(registry, std::ios::trunc) << saved;
+  EXPECT_NE("error", Status(1));
+  testsupport::RemoveAll("/volume2/archive/indexed");
 }
 
 TEST_F(IndexE2ETest, AFolderIsWalkedThenKeptUpToDateThroughTheMonitor) {
