@@ -8,12 +8,15 @@
 #include <chrono>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "appliance_env.h"
 #include "appliance_server.h"
 #include "documents.h"
 #include "http_client.h"
+#include "vireo/libc.h"
+#include "vireo/log.h"
 
 namespace {
 
@@ -355,6 +358,42 @@ TEST_F(SharingE2ETest, NewRecipientsAreNotifiedOnceEach) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(1u, notificationsOf(bob_).size());
   testsupport::WriteFile("/etc/group", group);
+}
+
+TEST_F(SharingE2ETest, VisitorsAreLoggedUnderTheOwnersName) {
+  Json::Value params(Json::objectValue);
+  params["protect_type"] = "user";
+  Json::Value users(Json::arrayValue);
+  users.append("bob");
+  params["protect_users"] = users;
+  const std::string invited = Create(params)["sharing_id"].asString();
+  const std::string open = Create(Json::Value(Json::objectValue))["sharing_id"].asString();
+  unlink(VIREO_XFERLOG_PATH);
+  ASSERT_EQ(0, VLIBCFileSetKeyValue(VIREO_SETTINGS_PATH, "filebrowserxferlog", "yes"));
+  Visitor anonymous(kPort), bob(kPort);
+  ASSERT_EQ("view", StateOf(anonymous.Door(open)));
+  ASSERT_EQ("view", StateOf(bob.Door(invited, "account=bob&passwd=bob123")));
+  anonymous.Raw(kFolium, "get", open, kLinkPath);
+  bob.Raw(kFolium, "download", invited, kLinkPath);
+  ASSERT_EQ(0, VLIBCFileSetKeyValue(VIREO_SETTINGS_PATH, "filebrowserxferlog", "no"));
+  std::ifstream log(VIREO_XFERLOG_PATH);
+  std::vector<Json::Value> entries;
+  std::string line;
+  while (std::getline(log, line)) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::istringstream text(line);
+    ASSERT_TRUE(Json::parseFromStream(b, text, &v, &errs)) << line;
+    entries.push_back(v);
+  }
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("alice", entries[0]["user"].asString());
+  EXPECT_EQ("View", entries[0]["type"].asString());
+  EXPECT_EQ(" accessed through a sharing link: " + kLinkPath, entries[0]["file"].asString());
+  EXPECT_EQ("alice", entries[1]["user"].asString());
+  EXPECT_EQ("Download", entries[1]["type"].asString());
+  EXPECT_EQ("bob accessed through a sharing link: " + kLinkPath, entries[1]["file"].asString());
 }
 
 TEST_F(SharingE2ETest, ChangingTheProtectionSendsVisitorsBackToTheDoor) {
