@@ -361,7 +361,7 @@ bool EntryDB::Query(const Condition& condition, std::vector<record::Entry>& entr
     sql += (n == 0 ? " WHERE " : " AND ") + column + " = ?" + std::to_string(n + 1);
     ++n;
   }
-  sql += " ORDER BY created, hash";
+  sql += " ORDER BY rowid";  // the order they were made in
   Stmt s(_db.Handle(), sql.c_str());
   if (!s.Ok()) return false;
   int i = 1;

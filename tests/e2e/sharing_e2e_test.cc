@@ -103,6 +103,10 @@ class Visitor {
   std::string _login;
 };
 
+std::string url(const std::string& id) {
+  return "http://127.0.0.1:" + std::to_string(kPort) + "/sharing/" + id;
+}
+
 class SharingE2ETest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
@@ -217,6 +221,24 @@ TEST_F(SharingE2ETest, APasswordLinkAdmitsOnlyWithThePasswordAndOnlyToItsFile) {
   EXPECT_EQ(1, LinkById(id)["use_count"].asInt());
   EXPECT_EQ("password", LinkById(id)["protect_type"].asString());
   EXPECT_FALSE(LinkById(id).isMember("protect_password"));
+}
+
+TEST_F(SharingE2ETest, PasswordGuessesAreThrottledPerLinkOnly) {
+  Json::Value params(Json::objectValue);
+  params["protect_type"] = "password";
+  params["protect_password"] = "right";
+  const std::string id = Create(params)["sharing_id"].asString();
+  const std::string other = Create(params)["sharing_id"].asString();
+  Visitor v(kPort);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(403, v.Door(id, "password=wrong").status) << i;
+  // Now even the right password waits, and says for how long.
+  HttpResponse held = v.Door(id, "password=right");
+  EXPECT_EQ(429, held.status);
+  EXPECT_NE("", held.Header("retry-after"));
+  EXPECT_EQ(119, v.Call(kFolium, "get", id, kLinkPath)["error"]["code"].asInt());
+  // The same visitor is not held back on another link.
+  EXPECT_EQ("view", StateOf(v.Door(other, "password=right")));
+  EXPECT_EQ(url(other), LinkById(other)["url"].asString());
 }
 
 TEST_F(SharingE2ETest, ForbidDownloadKeepsViewingOnly) {

@@ -403,6 +403,11 @@ int PDFPrint::Execute() {
     FOLIUM_LOG("cannot run as root");
   }
   if (rc != 0) return ClosingPage();
+  struct stat printed;
+  if (fstat(tmp.file.Get(), &printed) != 0 || printed.st_size == 0) {
+    FOLIUM_LOG("the print tool left no output for %s", _strSharePath.c_str());
+    return ClosingPage();
+  }
 
   // The name goes before the first byte is sent: a client that goes away mid-way (the server
   // then ends this process) leaves nothing behind.

@@ -144,6 +144,16 @@ int SharingList::Execute() {
     return code != 0 ? code : 100;
   }
   output = reply["data"];
+  // A nested call does not know under which address the caller reached the server: the links'
+  // URLs get this request's.
+  Json::Value& links = output["links"];
+  if (links.isArray()) {
+    for (Json::Value& l : links) {
+      if (l["url"].isString() && !l["url"].asString().empty() && l["url"].asString()[0] == '/') {
+        l["url"] = request->GetSharingURL(l["url"].asString());
+      }
+    }
+  }
   return 0;
 }
 
