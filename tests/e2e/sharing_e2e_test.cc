@@ -560,6 +560,21 @@ TEST_F(SharingE2ETest, EveryRefusalHasItsCodeAndText) {
   r = set(theirs, alice_);
   EXPECT_EQ(101, r["error"]["code"].asInt());
   EXPECT_EQ("Execute Error: invalid project name", r["error"]["errors"].asString());
+  // Clearing the password of a password link leaves it unprotected: refused.
+  Json::Value pw(Json::objectValue);
+  pw["project_name"] = "Folium";
+  pw["protect_type"] = "password";
+  pw["protect_password"] = "x";
+  pw["app"] = App();
+  const std::string pwId = set(pw, alice_)["data"]["sharing_id"].asString();
+  Json::Value clear(Json::objectValue);
+  clear["project_name"] = "Folium";
+  clear["sharing_id"] = pwId;
+  clear["protect_password"] = "";
+  r = set(clear, alice_);
+  EXPECT_EQ(1010, r["error"]["code"].asInt()) << r;
+  EXPECT_EQ("Execute Error: set entry fields fail", r["error"]["errors"].asString());
+  EXPECT_TRUE(LinkById(pwId)["has_password"].asBool());
   // The update keeps what it does not name.
   Json::Value again(Json::objectValue);
   again["project_name"] = "Folium";
