@@ -318,6 +318,28 @@ TEST_F(FoliumE2ETest, APrintWhoseClientGoesAwayLeavesNothing) {
   EXPECT_TRUE(clean);
 }
 
+TEST_F(FoliumE2ETest, PlantedLinksLeadNowhere) {
+  // Alice may write the folder, so she can plant links in it.
+  testsupport::MakeDir(kDir + "/mine", 0755, kAliceUid, kUsersGid);
+  AlicePdf(kDir + "/doc.pdf");
+  testsupport::WriteFile("/volume1/homes/bob/secret.pdf", "%PDF-1.4 bob's", 0600, testsupport::kBobUid, kUsersGid);
+  ASSERT_EQ(0, testsupport::Shell("ln -s /volume1/homes/bob/secret.pdf " + kDir + "/out.pdf && ln -s /etc/shadow " +
+                                  kDir + "/shadow.pdf && ln -s mine " + kDir + "/@eaDir"));
+  for (const char* name : {"out.pdf", "shadow.pdf"}) {
+    const Json::Value p = Path(std::string("/docs/folium/") + name);
+    for (const char* method : {"get", "download", "print"}) {
+      HttpResponse r = alice_.Raw(kApi, 1, method, p);
+      EXPECT_EQ(std::string::npos, r.body.find("bob's")) << name << " " << method;
+      EXPECT_EQ(std::string::npos, r.body.find("root:")) << name << " " << method;
+    }
+    EXPECT_EQ(105, alice_.Call(kApi, 1, "get", p)["error"]["code"].asInt()) << name;
+  }
+  // The EA folder is a link to a folder of hers: printing makes nothing through it.
+  HttpResponse print = alice_.Raw(kApi, 1, "print", Path("/docs/folium/doc.pdf"));
+  EXPECT_EQ(kClosingPage, print.body);
+  EXPECT_EQ(0, testsupport::Shell("test -z \"$(ls -A " + kDir + "/mine)\""));
+}
+
 TEST_F(FoliumE2ETest, UsageCountersMoveExactlyWhenSwitchedOn) {
   AlicePdf(kDir + "/c.pdf");
   unlink(kUsageFile);

@@ -241,6 +241,20 @@ TEST_F(SharingE2ETest, PasswordGuessesAreThrottledPerLinkOnly) {
   EXPECT_EQ(url(other), LinkById(other)["url"].asString());
 }
 
+TEST_F(SharingE2ETest, AHomeLinkIsTheOwnersHomeForEveryVisitor) {
+  ASSERT_TRUE(testsupport::MakeDocument("pdf", "/volume1/homes/alice/home.pdf", 1, false, kAliceUid,
+                                        kUsersGid, 0600));
+  Json::Value params(Json::objectValue);
+  params["app"] = App("/home/home.pdf");
+  const std::string id = Create(params)["sharing_id"].asString();
+  Visitor v(kPort);
+  v.SetLogin(bob_.Sid());  // a visitor with an account of his own, and a home of his own
+  ASSERT_EQ("view", StateOf(v.Door(id)));
+  EXPECT_EQ(testsupport::ReadFile("/volume1/homes/alice/home.pdf"),
+            v.Raw(kFolium, "get", id, "/home/home.pdf").body);
+  unlink("/volume1/homes/alice/home.pdf");
+}
+
 TEST_F(SharingE2ETest, ForbidDownloadKeepsViewingOnly) {
   Json::Value params(Json::objectValue);
   Json::Value app = App();
