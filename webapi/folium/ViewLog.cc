@@ -27,10 +27,9 @@ const std::map<int, LogTypeText> gLogTypeMap = {
     {DOC_LOG_DOWNLOAD, {DOC_LOG_DOWNLOAD, SZ_TYPE_DOWNLOAD}},
 };
 
-const VireoConf& Settings() {
-  static const VireoConf conf;
-  return conf;
-}
+// Read on every call: a request worker serves many requests, and transfer logging switched on
+// or off must hold from the very next one.
+VireoConf Settings() { return VireoConf(); }
 
 }  // namespace
 
@@ -87,7 +86,9 @@ bool ViewLog(DocLogType logType, const std::string& sharePath, const std::string
 }
 
 void PDFAPIBase::UdcInc(const std::string& section) {
-  static const bool enabled =
+  // Read on every call: a request worker serves many requests, and a switch turned on or off
+  // must hold from the very next one.
+  const bool enabled =
       VLIBCFileCheckKeyValue("/etc/vireoinfo.conf", "enable_data_collect", "yes", 0) != 0;
   if (!enabled) return;
   const ConfigManager::LockType before = udcConfig.GetLockType();
