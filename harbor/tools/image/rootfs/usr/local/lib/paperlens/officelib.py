@@ -42,7 +42,7 @@ PDF_FILTERS = (
 )
 
 # The profile settings of an office that reads documents it was merely given: no macros, no
-# links or external data refreshed, no recovery files of other people's documents.
+# links or external data refreshed, no recovery or lock files of other people's documents.
 SAFE_PROFILE = """<?xml version="1.0" encoding="UTF-8"?>
 <oor:items xmlns:oor="http://openoffice.org/2001/registry"
            xmlns:xs="http://www.w3.org/2001/XMLSchema"
@@ -52,6 +52,7 @@ SAFE_PROFILE = """<?xml version="1.0" encoding="UTF-8"?>
 <item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="BlockUntrustedRefererLinks" oor:op="fuse"><value>true</value></prop></item>
 <item oor:path="/org.openoffice.Office.Writer/Content/Update"><prop oor:name="Link" oor:op="fuse"><value>2</value></prop></item>
 <item oor:path="/org.openoffice.Office.Calc/Content/Update"><prop oor:name="Link" oor:op="fuse"><value>2</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="UseLocking" oor:op="fuse"><value>false</value></prop></item>
 <item oor:path="/org.openoffice.Office.Recovery/AutoSave"><prop oor:name="Enabled" oor:op="fuse"><value>false</value></prop></item>
 <item oor:path="/org.openoffice.Office.Recovery/RecoveryInfo"><prop oor:name="Enabled" oor:op="fuse"><value>false</value></prop></item>
 </oor:items>
@@ -87,13 +88,15 @@ def write_safe_profile(profile):
 
 class Office:
     """An office listener on a private pipe. `profile` None: the caller's default profile.
+    The office makes its pipes in /tmp (where it always does), named after `pipe` and after
+    the profile.
 
     `new_session` puts the office in a process group of its own (so that stopping it reaches
     every process it started); otherwise it stays in the caller's.
     """
 
-    def __init__(self, profile=None, new_session=True, tag="fitpage"):
-        self.pipe = "paperlens-%s-%d-%s" % (tag, os.getpid(), secrets.token_hex(4))
+    def __init__(self, profile=None, new_session=True, pipe=None, env=None):
+        self.pipe = pipe or "paperlens-fitpage-%d-%s" % (os.getpid(), secrets.token_hex(4))
         args = [DISTRIB_SOFFICE, "--headless", "--invisible", "--nocrashreport", "--nodefault",
                 "--nofirststartwizard", "--nologo", "--norestore", "--nolockcheck"]
         if profile is not None:
@@ -101,7 +104,7 @@ class Office:
         args.append("--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % self.pipe)
         self.proc = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=new_session)
+            stderr=subprocess.DEVNULL, start_new_session=new_session, env=env)
         self.desktop = None
 
     def connect(self):
@@ -223,7 +226,8 @@ class Resident:
             return Resident.UNAVAILABLE, "no resident office: %s" % e
         with s:
             job = {"source": os.path.abspath(source), "output": part, "options": options,
-                   "fitpage": bool(fitpage), "wait": WAIT_SECONDS}
+                   "fitpage": bool(fitpage), "wait": WAIT_SECONDS,
+                   "nice": os.getpriority(os.PRIO_PROCESS, 0)}
             try:
                 s.sendall((json.dumps(job) + "\n").encode())
                 reply = b""
