@@ -97,14 +97,20 @@ class DockerWarmTest : public ::testing::Test {
 
   // The resident's office process as the appliance sees it: the one soffice.bin whose /tmp is
   // this container's. 0 when there is none.
-  static pid_t OfficePid() {
+  static pid_t OfficePid() { return ContainerProcess("/usr/lib/libreoffice/program/soffice.bin",
+                                                     "paperlens-office/profile"); }
+  static pid_t ResidentPid() { return ContainerProcess("/usr/bin/python3", "paperlens/officed"); }
+
+  // The one process of this container whose command line begins with `program` and holds
+  // `part`; 0 when there is none or several.
+  static pid_t ContainerProcess(const std::string& program, const std::string& part) {
     std::vector<pid_t> found;
     for (const auto& entry : fs::directory_iterator("/proc")) {
       const std::string name = entry.path().filename().string();
       if (name.find_first_not_of("0123456789") != std::string::npos) continue;
       const std::string cmd = ReadFile("/proc/" + name + "/cmdline");
-      if (cmd.rfind("/usr/lib/libreoffice/program/soffice.bin", 0) != 0 ||
-          cmd.find("paperlens-office/profile") == std::string::npos) {
+      if (cmd.rfind(program, 0) != 0 || cmd.find(part) == std::string::npos ||
+          cmd.find("--worker") != std::string::npos) {
         continue;
       }
       if (ReadFile("/proc/" + name + "/mountinfo").find("containers/vireowarm/tmp") !=
@@ -267,6 +273,48 @@ TEST_F(DockerWarmTest, RecycledAfterItsDocumentLimit) {
   EXPECT_NE(0, kill(first, 0)) << "the old office still runs";
   ASSERT_EQ(0, Exec(Soffice("Rc1cle.docx")).status);
   EXPECT_EQ(1, Documents());
+}
+
+TEST_F(DockerWarmTest, RecycledOnMemoryGrowth) {
+  StartContainer({"PAPERLENS_OFFICE_MAX_RSS_MB=1"});
+  MakeSource("Mm1mem.docx", "m.html", Pages(2, "Memory"), "MS Word 2007 XML");
+  ASSERT_EQ(0, Exec(Soffice("Mm1mem.docx")).status);
+  EXPECT_EQ(2, PdfPages("Mm1mem.pdf"));
+  EXPECT_THAT(LogWith("office 1 recycled"),
+              HasSubstr("office 1 recycled after 1 documents: memory limit"));
+  EXPECT_TRUE(WaitForGeneration(2, 90)) << Log();
+}
+
+// The container's main process (the resident's supervisor) that died is started again by the
+// next exec, which converts cold meanwhile; the one after it is warm again.
+TEST_F(DockerWarmTest, MainProcessComesBackWithTheNextExec) {
+  StartContainer();
+  MakeSource("Mn1ain.docx", "n.html", Pages(2, "Main"), "MS Word 2007 XML");
+  const pid_t resident = ResidentPid();
+  const pid_t office = OfficePid();
+  ASSERT_NE(0, resident);
+  ASSERT_EQ(0, kill(resident, SIGKILL));
+  for (int i = 0; i < 100 && kill(office, 0) == 0; ++i) usleep(50 * 1000);
+  EXPECT_NE(0, kill(office, 0)) << "the office outlived its container's main process";
+
+  ASSERT_EQ(0, Exec(Soffice("Mn1ain.docx")).status);
+  EXPECT_EQ(2, PdfPages("Mn1ain.pdf"));
+  Remove("Mn1ain.pdf");
+  for (int i = 0; i < 100 && (ResidentPid() == 0 || ResidentPid() == resident); ++i) {
+    usleep(50 * 1000);
+  }
+  EXPECT_NE(0, ResidentPid());
+  EXPECT_NE(resident, ResidentPid());
+  // A new supervisor starts its count again.
+  for (int i = 0; i < 1800 && !(State()["pid"].isInt() && State()["generation"].isInt() &&
+                                 ResidentPid() != 0 && OfficePid() != 0);
+       ++i) {
+    usleep(50 * 1000);
+  }
+  ASSERT_NE(0, OfficePid()) << Log();
+  const int before = Documents();
+  ASSERT_EQ(0, Exec(Soffice("Mn1ain.docx")).status);
+  EXPECT_EQ(before + 1, Documents());
 }
 
 // A resident that died or hangs is replaced; the job that found it so converts cold.
