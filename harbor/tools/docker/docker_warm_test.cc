@@ -174,6 +174,11 @@ class DockerWarmTest : public ::testing::Test {
     return out;
   }
 
+  static mode_t Mode(const std::string& target) {
+    struct stat st;
+    return stat((kHostTarget + target).c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+
   static void Remove(const std::string& target) { unlink((kHostTarget + target).c_str()); }
 
   static int Documents() { return State()["documents"].asInt(); }
@@ -210,6 +215,7 @@ TEST_F(DockerWarmTest, WarmMatchesColdAndReusesTheOffice) {
     RunResult cold = Cold(c.command);
     ASSERT_EQ(0, cold.status) << what << cold.err;
     const int coldPages = PdfPages(c.output);
+    const mode_t coldMode = Mode(c.output);
     Remove(c.output);
 
     const int before = Documents();
@@ -218,6 +224,7 @@ TEST_F(DockerWarmTest, WarmMatchesColdAndReusesTheOffice) {
     EXPECT_EQ(before + 1, Documents()) << what << ": not converted by the resident";
     EXPECT_GT(coldPages, 0) << what;
     EXPECT_EQ(coldPages, PdfPages(c.output)) << what;
+    EXPECT_EQ(coldMode, Mode(c.output)) << what;
     EXPECT_EQ(std::vector<std::string>{c.output}, TargetLeftovers()) << what;
     Remove(c.output);
   }
