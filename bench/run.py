@@ -34,6 +34,7 @@ BUILD = os.environ.get("PAPERLENS_BUILD", os.path.join(REPO, "build"))
 SERVE = os.path.join(REPO, "harbor", "appliance", "serve")
 PORT = 18990
 STATIC_PORT = 18991
+CGI_PORT = 18992
 API = "VIREO.Paperlens.Convert"
 DIR = "/volume1/docs/bench"
 SHARE_DIR = "/docs/bench"
@@ -271,6 +272,20 @@ def p1(alice, seconds):
             label = "%.0f KB" % (size / 1000) if size < 1000000 else "%.1f MB" % (size / 1e6)
             row("P1", "get %s (req/s, errors)" % label, "%.0f, %d" % (api_rate, api_errors),
                 "%.0f static" % static_rate, "%.1f %%" % (100 * api_rate / static_rate), goal)
+            if name == "small":
+                # The same request through CGI, one process per request, for comparison.
+                env = dict(os.environ, APPLIANCE_WEBAPI="cgi")
+                subprocess.run([SERVE, "--port", str(CGI_PORT), "--background"], check=True,
+                               env=env)
+                try:
+                    cgi_rate, cgi_errors = wrk("http://127.0.0.1:%d%s" % (CGI_PORT,
+                                                                         get_url(share_path)),
+                                               seconds, ["Cookie: id=" + alice.sid])
+                finally:
+                    subprocess.run([SERVE, "--port", str(CGI_PORT), "--stop"])
+                row("P1", "get %s through CGI (req/s, errors)" % label,
+                    "%.0f, %d" % (cgi_rate, cgi_errors), "%.0f static" % static_rate,
+                    "%.1f %%" % (100 * cgi_rate / static_rate), "")
     finally:
         stop_static(static)
         shutil.rmtree(static, ignore_errors=True)
