@@ -21,11 +21,13 @@ PKGS_PLATFORM := bubblewrap lighttpd acl util-linux procps psmisc curl ca-certif
 PKGS_CONVERT := libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui \
                 libreoffice-draw-nogui unoconv python3-uno pdftk-java imagemagick ghostscript \
                 calibre poppler-utils qpdf fonts-dejavu-core
+# The PDF viewer's print tool, and the platform's QR codes (made, and read back by the tests).
+PKGS_FOLIUM := python3-pikepdf qrencode zbar-tools
 # Browser tests (and Node.js for their driver, when the machine has none).
 PKGS_TEST := chromium
 # Benchmarks: the HTTP load generator, and GNU time for peak memory.
 PKGS_BENCH := wrk time
-PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_TEST) $(PKGS_BENCH)
+PACKAGES := $(PKGS_BUILD) $(PKGS_PLATFORM) $(PKGS_CONVERT) $(PKGS_FOLIUM) $(PKGS_TEST) $(PKGS_BENCH)
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -659,6 +659,53 @@ inline Error StatBeneathFolder(const std::string& folder, const std::string& rea
   return StatBeneathAt(dir.Get(), rel, st);
 }
 
+// ---- Temporary files in EA folders -------------------------------------------------------
+
+// Makes a new, empty file root's alone (mode 0600, O_RDWR) in the EA folder of
+// `eaPathTemplate` (/d/@eaDir/f/NAMEXXXXXXSUFFIX, made when missing): the last component with
+// its six "X" before the last `suffixLength` characters replaced by random letters and digits,
+// created exclusively and without following a link, as mkstemps does. `dir` gets the EA folder
+// (for removing the file by name later, unlinkat), `file` the new file and `name` its name in
+// that folder.
+inline Error MakeEATempFile(const std::string& eaPathTemplate, size_t suffixLength, Fd& dir,
+                            Fd& file, std::string& name) {
+  AsUser root("");
+  if (!root.Ok()) return kDenied;
+  std::string leaf;
+  Fd folder;
+  Error e = OpenEAFolders(eaPathTemplate, /*create=*/true, /*whole=*/false, folder, leaf);
+  if (e != kOk) return e;
+  if (leaf.size() < suffixLength + 6 ||
+      leaf.compare(leaf.size() - suffixLength - 6, 6, "XXXXXX") != 0) {
+    return Refuse(kBadPath);
+  }
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char r[6];
+    if (getrandom(r, sizeof(r), 0) != static_cast<ssize_t>(sizeof(r))) return FromErrno(errno);
+    std::string candidate = leaf;
+    for (size_t i = 0; i < 6; ++i) {
+      candidate[leaf.size() - suffixLength - 6 + i] = kChars[r[i] % (sizeof(kChars) - 1)];
+    }
+    Fd fd(openat(folder.Get(), candidate.c_str(),
+                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    if (!fd.Ok()) {
+      if (errno == EEXIST) continue;
+      return FromErrno(errno);
+    }
+    if (fchmod(fd.Get(), 0600) != 0) {
+      int saved = errno;
+      unlinkat(folder.Get(), candidate.c_str(), 0);
+      return FromErrno(saved);
+    }
+    dir = std::move(folder);
+    file = std::move(fd);
+    name = candidate;
+    return kOk;
+  }
+  return Refuse(kFailed);
+}
+
 }  // namespace safe
 }  // namespace PAPERLENS
 }  // namespace VIREO

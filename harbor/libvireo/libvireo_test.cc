@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,54 @@ TEST(Shares, RegistryAndHomes) {
   EXPECT_EQ(-1, DozedoFileShare::WfmUserHomeFullPathGet(home, "mallory"));
   EXPECT_NE(0, VIREOShareIsShareRecycle("/volume1/docs/#recycle/a.pdf"));
   EXPECT_EQ(0, VIREOShareIsShareRecycle("/volume1/docs/recycle/a.pdf"));
+}
+
+// Lookups follow the registry file however it changes: replaced by a rename, rewritten in
+// place, or broken (no share then, not the last good copy).
+TEST(Shares, LookupsFollowEveryChangeOfTheRegistry) {
+  std::string original;
+  {
+    std::ifstream in(VIREO_SHARE_REGISTRY);
+    std::stringstream text;
+    text << in.rdbuf();
+    original = text.str();
+  }
+  auto shareOf = [](const char* name) {
+    PVIREOSHARE share = nullptr;
+    std::string path = VIREOShareGet(name, &share) == 0 ? share->szPath : "<none>";
+    VIREOShareFree(share);
+    return path;
+  };
+  ASSERT_EQ("/volume1/docs", shareOf("docs"));
+  Json::Value root;
+  ASSERT_TRUE(Json::Reader().parse(original, root));
+  root["extra"] = root["docs"];
+  root["extra"]["path"] = "/volume1/extra";
+  const std::string tmp = std::string(VIREO_SHARE_REGISTRY) + ".new";
+  std::ofstream(tmp) << Json::FastWriter().write(root);
+  ASSERT_EQ(0, rename(tmp.c_str(), VIREO_SHARE_REGISTRY));
+  EXPECT_EQ("/volume1/extra", shareOf("extra"));
+
+  root["extra"]["path"] = "/volume1/other";  // the same length, the same file
+  std::ofstream(VIREO_SHARE_REGISTRY, std::ios::trunc) << Json::FastWriter().write(root);
+  EXPECT_EQ("/volume1/other", shareOf("extra"));
+
+  // A registry that has not changed for a while is parsed once and then reused; the next
+  // change in place still shows at once.
+  struct timeval old[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
+  ASSERT_EQ(0, utimes(VIREO_SHARE_REGISTRY, old));
+  EXPECT_EQ("/volume1/other", shareOf("extra"));
+  EXPECT_EQ("/volume1/other", shareOf("extra"));
+  root["extra"]["path"] = "/volume1/third";
+  std::ofstream(VIREO_SHARE_REGISTRY, std::ios::trunc) << Json::FastWriter().write(root);
+  EXPECT_EQ("/volume1/third", shareOf("extra"));
+
+  std::ofstream(VIREO_SHARE_REGISTRY, std::ios::trunc) << "{ broken";
+  EXPECT_EQ("<none>", shareOf("docs"));
+
+  std::ofstream(VIREO_SHARE_REGISTRY, std::ios::trunc) << original;
+  EXPECT_EQ("/volume1/docs", shareOf("docs"));
+  EXPECT_EQ("<none>", shareOf("extra"));
 }
 
 TEST(Shares, TheShareThatHoldsAPath) {

@@ -1,12 +1,17 @@
 // Shares from the registry file, and the per-user home share.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <json/json.h>
 
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "internal.h"
@@ -16,13 +21,70 @@
 
 namespace {
 
+// The registry as last parsed, with the identity of the file it came from: a process that
+// looks shares up again and again (a resident request worker, the daemon) parses the file only
+// when it was replaced or changed.
+struct ParsedRegistry {
+  std::mutex lock;
+  bool valid = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0};
+  Json::Value root;
+};
+
+// Whether a file last changed at `mtime` had settled when read at `now`: file times move in
+// coarse steps, so a change within the same step as an earlier one may leave them as they
+// were; only a file read well after its last change is sure to show a later one.
+bool SettledBefore(const struct timespec& mtime, const struct timespec& now) {
+  return now.tv_sec - mtime.tv_sec >= 2;
+}
+
+ParsedRegistry& Parsed() {
+  static auto* parsed = new ParsedRegistry();
+  return *parsed;
+}
+
 bool LoadRegistry(Json::Value& root) {
-  std::ifstream in(VIREO_SHARE_REGISTRY);
-  if (!in) return false;
+  int fd = open(VIREO_SHARE_REGISTRY, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    close(fd);
+    return false;
+  }
+  ParsedRegistry& parsed = Parsed();
+  std::lock_guard<std::mutex> hold(parsed.lock);
+  if (parsed.valid && parsed.dev == st.st_dev && parsed.ino == st.st_ino &&
+      parsed.size == st.st_size && parsed.mtime.tv_sec == st.st_mtim.tv_sec &&
+      parsed.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+    close(fd);
+    root = parsed.root;
+    return true;
+  }
+  std::string text;
+  char buf[8192];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  if (n < 0) return false;
   Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::string errs;
-  if (!Json::parseFromStream(builder, in, &root, &errs)) return false;
-  return root.isObject();
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errs) || !root.isObject()) {
+    parsed.valid = false;
+    return false;
+  }
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  parsed.valid = SettledBefore(st.st_mtim, now);
+  parsed.dev = st.st_dev;
+  parsed.ino = st.st_ino;
+  parsed.size = st.st_size;
+  parsed.mtime = st.st_mtim;
+  parsed.root = root;
+  return true;
 }
 
 }  // namespace

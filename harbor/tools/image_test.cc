@@ -76,9 +76,27 @@ TEST_F(ConverterImageTest, DockerfileCopiesTheFilesAndDiversions) {
     // The front replaces the diverted file, so the image must have one.
     EXPECT_TRUE(std::filesystem::exists(_dir + "/rootfs" + from)) << from;
   }
-  struct stat st;
-  ASSERT_EQ(0, stat((_dir + "/rootfs/usr/bin/unoconv").c_str(), &st));
-  EXPECT_TRUE(st.st_mode & S_IXOTH) << "the unoconv front must be executable";
+  for (const char* program : {"/usr/bin/unoconv", "/usr/local/bin/soffice",
+                              "/usr/local/lib/paperlens/officed"}) {
+    struct stat st;
+    ASSERT_EQ(0, stat((_dir + "/rootfs" + program).c_str(), &st)) << program;
+    EXPECT_TRUE(st.st_mode & S_IXOTH) << program << " must be executable";
+  }
+}
+
+// The stand-in's main process is the Dockerfile's CMD, and the image has the program.
+TEST_F(ConverterImageTest, DockerfileRunsTheImagesCommand) {
+  const std::vector<std::string> command = Logical(Read(_dir + "/command"));
+  ASSERT_FALSE(command.empty());
+  std::string json = "[";
+  for (size_t i = 0; i < command.size(); ++i) json += (i ? ", \"" : "\"") + command[i] + "\"";
+  json += "]";
+  std::vector<std::string> cmds;
+  for (const auto& line : Logical(_dockerfile)) {
+    if (line.rfind("CMD ", 0) == 0) cmds.push_back(line.substr(4));
+  }
+  EXPECT_EQ(std::vector<std::string>{json}, cmds);
+  EXPECT_TRUE(std::filesystem::exists(_dir + "/rootfs" + command[0])) << command[0];
 }
 
 TEST_F(ConverterImageTest, SetupInstallsTheImagesPackages) {

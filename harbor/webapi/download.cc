@@ -71,6 +71,29 @@ bool APIDownload::Output(const std::string& path) {
     return false;
   }
 
+  return Send(fd.get(), st, path);
+}
+
+bool APIDownload::OutputFd(int fd) {
+  _response->SetEnableOutput(false);
+  FILE* out = _response->GetOutput();
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || lseek(fd, 0, SEEK_SET) != 0) {
+    HARBOR_LOG("cannot send descriptor %d: %m", fd);
+    APIResponse failure(out);
+    failure.SetError(WEBAPI_ERR_BAD_REQUEST, "cannot open file");
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    fprintf(out, "Status: 404 Not Found\r\nContent-Type: application/json\r\n\r\n%s",
+            Json::writeString(b, failure.GetAnswer()).c_str());
+    fflush(out);
+    return false;
+  }
+  return Send(fd, st, "");
+}
+
+bool APIDownload::Send(int fd, const struct stat& st, const std::string& path) {
+  FILE* out = _response->GetOutput();
   bool haveType = false;
   for (const auto& h : _headers) {
     if (strcasecmp(h.first.c_str(), "Content-Type") == 0) haveType = true;
@@ -81,26 +104,29 @@ bool APIDownload::Output(const std::string& path) {
   if (!haveType) fputs("Content-Type: application/octet-stream\r\n", out);
 
   // A path with a line break cannot travel in a header; such a file is streamed.
-  if (_xSendFile && !HasLineBreak(path)) {
+  if (_xSendFile && !path.empty() && !HasLineBreak(path)) {
     fprintf(out, "X-Sendfile: %s\r\n\r\n", path.c_str());
     return fflush(out) == 0;
   }
 
   fprintf(out, "Content-Length: %lld\r\n\r\n", static_cast<long long>(st.st_size));
   char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd.get(), buf, sizeof(buf));
+  // Exactly the announced length, even when the file grows meanwhile.
+  long long left = static_cast<long long>(st.st_size);
+  while (left > 0) {
+    ssize_t n = read(fd, buf, left < static_cast<long long>(sizeof(buf)) ? static_cast<size_t>(left) : sizeof(buf));
     if (n < 0) {
       if (errno == EINTR) continue;
-      HARBOR_LOG("read of %s failed: %m", path.c_str());
+      HARBOR_LOG("read of %s failed: %m", path.empty() ? "a descriptor" : path.c_str());
       fflush(out);
       return false;
     }
     if (n == 0) break;
     if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-      HARBOR_LOG("write of %s failed: %m", path.c_str());
+      HARBOR_LOG("write of %s failed: %m", path.empty() ? "a descriptor" : path.c_str());
       return false;
     }
+    left -= n;
   }
   return fflush(out) == 0;
 }

@@ -12,6 +12,7 @@
 
 #include "host.h"
 #include "request_pool.h"
+#include "sharing/visitor.h"
 
 namespace {
 
@@ -207,16 +208,31 @@ void Server::Serve() {
     return;
   }
 
+  // A request that names a sharing link is a visitor's: it is served on the link's visitor
+  // session alone, whatever login session the browser also holds.
+  const bool visitor = params.isMember(SZK_VISITOR_PARAM);
   SessionInfo session;
-  int rc = SessionStore().Lookup(SessionId(), session);
+  sharing::record::Entry link;
+  sharing::record::Session linkSession;
+  const std::string apiName = api.asString(), methodName = method.asString();
+  const int apiVersion = version.asInt();
+  int rc = visitor ? sharing::AuthenticateVisitor(apiName, apiVersion, methodName, _params,
+                                                  Env("HTTP_COOKIE"), Env("REMOTE_ADDR"), link,
+                                                  linkSession, session.user)
+                   : SessionStore().Lookup(SessionId(), session);
   if (rc != 0) {
     _response.SetError(rc, WebAPIErrorText(rc));
     return;
   }
   // The session id is the caller's secret, not a parameter for plug-ins to pass on.
   _params.removeMember("_sid");
-  APIRequest request(api.asString(), version.asInt(), method.asString(), _params);
-  request.SetLoginUser(session.user, session.uid, session.admin);
+  APIRequest request(apiName, apiVersion, methodName, _params);
+  if (visitor) {
+    request.SetLoginUser(session.user, static_cast<unsigned int>(linkSession.get_uid()), false);
+    request.SetSharing(link, linkSession);
+  } else {
+    request.SetLoginUser(session.user, session.uid, session.admin);
+  }
   request.SetRemoteIP(Env("REMOTE_ADDR"));
   std::string host = Env("HTTP_HOST");
   if (host.empty() || host.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"

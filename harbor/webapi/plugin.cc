@@ -1,12 +1,17 @@
 // Plug-in lookup, loading and dispatch.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <glob.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "host.h"
@@ -53,13 +58,61 @@ std::vector<MethodRow> ReadTable(const void* table, size_t rowSize) {
   return rows;
 }
 
-bool ReadFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  out = s.str();
-  return true;
+// A descriptor file as last parsed, with the identity of the file it came from.
+struct ParsedDescriptor {
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec mtime;
+  bool stable;  // changed a while before it was read, so a later change shows in its mtime
+  bool good;
+  Json::Value desc;
+  std::string why;
+};
+
+// Whether a file last changed at `mtime` had settled when read at `now`: file times move in
+// coarse steps, so a change within the same step as an earlier one may leave them as they
+// were; a file read well after its last change shows any later change.
+bool SettledBefore(const struct timespec& mtime, const struct timespec& now) {
+  return now.tv_sec - mtime.tv_sec >= 2;
+}
+
+// Reads and parses a descriptor; a process that dispatches many requests parses each file
+// again only when it was replaced or changed. False when it cannot be read; `why` set (and
+// false) when it is no JSON object.
+bool ReadDescriptor(const std::string& path, Json::Value& desc, std::string& why) {
+  static auto* parsed = new std::map<std::string, ParsedDescriptor>();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  auto it = parsed->find(path);
+  if (it != parsed->end() && it->second.stable && it->second.dev == st.st_dev &&
+      it->second.ino == st.st_ino &&
+      it->second.size == st.st_size && it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
+      it->second.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+    close(fd);
+    desc = it->second.desc;
+    why = it->second.why;
+    return it->second.good;
+  }
+  std::string text;
+  char buf[8192];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+  close(fd);
+  if (n < 0) return false;
+  desc = Json::Value(Json::objectValue);
+  why.clear();
+  bool good = ParseJsonBody(text, desc, why);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  (*parsed)[path] = ParsedDescriptor{st.st_dev, st.st_ino, st.st_size, st.st_mtim,
+                                     SettledBefore(st.st_mtim, now), good, desc, why};
+  return good;
 }
 
 std::string Dir(const std::string& path) {
@@ -167,12 +220,11 @@ std::string Registry::FindLibrary(const std::string& api, bool* adminOnly) const
     closedir(d);
     std::sort(names.begin(), names.end());
     for (const std::string& n : names) {
-      std::string path = dir + "/" + n, text;
+      std::string path = dir + "/" + n;
       Json::Value desc(Json::objectValue);
       std::string why;
-      if (!ReadFile(path, text)) continue;
-      if (!ParseJsonBody(text, desc, why)) {
-        HARBOR_LOG("bad descriptor %s: %s", path.c_str(), why.c_str());
+      if (!ReadDescriptor(path, desc, why)) {
+        if (!why.empty()) HARBOR_LOG("bad descriptor %s: %s", path.c_str(), why.c_str());
         continue;
       }
       const Json::Value* entry = desc.find(api.data(), api.data() + api.size());

@@ -146,9 +146,23 @@ bool CacheManager::InsertDB(const std::string& target, long modify, const std::s
 }
 
 bool CacheManager::UpdateCache(const std::string& target, const std::string& stream) {
+  const long now = static_cast<long>(time(nullptr));
+  // A stream read again within the same second already carries this access time: the write
+  // (a transaction with its syncs, one writer at a time) would change nothing.
+  std::string select;
+  BaseDB::Rows rows;
+  if (Sql(select, "SELECT access FROM cache WHERE target = '%q' AND stream = '%q'",
+          target.c_str(), stream.c_str()) &&
+      _db.QueryResult(select, rows) && !rows.empty()) {
+    bool current = true;
+    for (BaseDB::Row& row : rows) {
+      current = current && strtol(row["access"].c_str(), nullptr, 10) == now;
+    }
+    if (current) return true;
+  }
   std::string sql;
-  if (!Sql(sql, "UPDATE cache SET access = %ld WHERE target = '%q' AND stream = '%q'",
-           static_cast<long>(time(nullptr)), target.c_str(), stream.c_str())) {
+  if (!Sql(sql, "UPDATE cache SET access = %ld WHERE target = '%q' AND stream = '%q'", now,
+           target.c_str(), stream.c_str())) {
     return false;
   }
   return _db.Exec(sql);

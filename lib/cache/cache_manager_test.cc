@@ -178,6 +178,30 @@ TEST_F(CacheManagerTest, StoringTheSameStreamTwiceKeepsOneRowWithTheFirstSize) {
   EXPECT_EQ("a longer file", ReadFile(StreamPath(doc, kPdf)));
 }
 
+// A read refreshes the stream's last use; a second read within the same second finds it
+// current and writes nothing to the database.
+TEST_F(CacheManagerTest, GetRefreshesTheAccessTimeAndWritesOnlyWhenItChanges) {
+  std::string doc = Stored(kVol1, "a.doc", 4, /*access=*/100);
+  CacheManager cache(true, 1073741824);
+  bool checked = false;
+  for (int attempt = 0; attempt < 5 && !checked; ++attempt) {
+    safe::Fd fd;
+    time_t before = time(nullptr);
+    ASSERT_TRUE(cache.Get(doc, kPdf, fd));
+    EXPECT_GE(std::stol(Access(doc, kPdf)), static_cast<long>(before));
+    struct stat first, second;
+    ASSERT_EQ(0, stat(SZF_CACHE_DB_PATH, &first));
+    safe::Fd again;
+    ASSERT_TRUE(cache.Get(doc, kPdf, again));
+    ASSERT_EQ(0, stat(SZF_CACHE_DB_PATH, &second));
+    if (time(nullptr) != before) continue;  // a second went by: the write was due
+    EXPECT_EQ(first.st_mtim.tv_nsec, second.st_mtim.tv_nsec);
+    EXPECT_EQ(first.st_mtim.tv_sec, second.st_mtim.tv_sec);
+    checked = true;
+  }
+  EXPECT_TRUE(checked);
+}
+
 TEST_F(CacheManagerTest, ChangedSourceDropsEveryStreamAndRowOnGet) {
   std::string doc = Stored(kVol2, "plan.odt", 5, 100);
   std::string other = Stored(kVol2, "other.odt", 6, 100);

@@ -271,6 +271,39 @@ TEST_F(SafeFileTest, WalkedFilesResolveBeneathTheirIndexedFolder) {
   EXPECT_EQ(kBadPath, OpenFolderForWalk("/volume1", dir));
 }
 
+// ---- Temporary files in EA folders ----
+
+TEST_F(SafeFileTest, TemporaryFilesAreNewRootsAloneAndNeverThroughALink) {
+  MakeDir(kDir + "/u", 0755, kBobUid, kUsersGid);
+  WriteFile(kDir + "/u/doc.docx", "d", 0644, kBobUid, kUsersGid);
+  const std::string tmpl = kDir + "/u/@eaDir/doc.docx/TMP_XXXXXX.pdf";
+  Fd dir, file, dir2, file2;
+  std::string name, name2;
+  ASSERT_EQ(kOk, MakeEATempFile(tmpl, 4, dir, file, name));
+  ASSERT_EQ(kOk, MakeEATempFile(tmpl, 4, dir2, file2, name2));
+  EXPECT_NE(name, name2);
+  EXPECT_EQ(0u, name.find("TMP_"));
+  EXPECT_EQ(name.size() - 4, name.rfind(".pdf"));
+  EXPECT_EQ(std::string::npos, name.find("XXXXXX"));
+  struct stat st = StatOf(kDir + "/u/@eaDir/doc.docx/" + name);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0u, st.st_uid);
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  ASSERT_EQ(4, write(file.Get(), "data", 4));
+  EXPECT_EQ(0, unlinkat(dir.Get(), name.c_str(), 0));
+  EXPECT_FALSE(Exists(kDir + "/u/@eaDir/doc.docx/" + name));
+
+  // The user swaps the EA folder for a link to a folder of theirs: nothing is made there.
+  testsupport::RemoveAll(kDir + "/u/@eaDir");
+  MakeDir(kDir + "/u/mine", 0755, kBobUid, kUsersGid);
+  ASSERT_EQ(0, Shell("ln -s mine " + kDir + "/u/@eaDir"));
+  EXPECT_EQ(kEscapes, MakeEATempFile(tmpl, 4, dir, file, name));
+  EXPECT_EQ("", testsupport::ReadFile(kDir + "/u/mine/doc.docx"));
+  // A template without its six X is refused.
+  testsupport::RemoveAll(kDir + "/u/@eaDir");
+  EXPECT_EQ(kBadPath, MakeEATempFile(kDir + "/u/@eaDir/doc.docx/TMP.pdf", 4, dir, file, name));
+}
+
 }  // namespace
 }  // namespace safe
 }  // namespace PAPERLENS

@@ -16,10 +16,9 @@ namespace PAPERLENS {
 
 namespace {
 
-const VireoConf& Settings() {
-  static const VireoConf conf;
-  return conf;
-}
+// Read on every call: a request worker serves many requests, and transfer logging switched on
+// or off must hold from the very next one.
+VireoConf Settings() { return VireoConf(); }
 
 }  // namespace
 

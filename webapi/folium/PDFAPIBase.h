@@ -36,6 +36,10 @@ class PDFAPIBase {
   virtual int Execute() { return 0; }
   virtual int FormOutput() { return 0; }
 
+  // Adds one to the usage counter `section` of the viewer's usage file, when the appliance's
+  // owner agreed to share usage data. Never fails the request.
+  void UdcInc(const std::string& section);
+
   VIREO::APIRequest* request;
   VIREO::APIResponse* response;
   std::string errMsg;

@@ -10,6 +10,7 @@
 
 #include <json/json.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -221,8 +222,13 @@ class APIDownload {
   // answer instead (HTTP status 404, the server's JSON error) and returns false. Streaming
   // returns false, logged, when the output fails part-way.
   bool Output(const std::string& path);
+  // As Output, for a file the caller opened itself (a regular file, sent from its start): it
+  // is always streamed, never handed to the web server by name. `fd` stays the caller's.
+  bool OutputFd(int fd);
 
  private:
+  bool Send(int fd, const struct stat& st, const std::string& path);
+
   APIResponse* const _response;
   std::vector<std::pair<std::string, std::string>> _headers;
   bool _xSendFile = true;

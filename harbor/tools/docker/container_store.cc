@@ -29,6 +29,9 @@ namespace {
 
 constexpr const char* kConfig = "config.json";
 constexpr const char* kLock = "lock";
+constexpr const char* kStarted = "started";
+constexpr const char* kMainLock = "main.lock";
+constexpr const char* kMainLog = "main.log";
 // How long a forced removal waits for the execs it killed to let go of the container.
 constexpr int kForceWaitMs = 10000;
 
@@ -185,6 +188,18 @@ class LockFile {
   int _fd;
 };
 
+// Ends the main process whose keeper holds `mainLock` (if any): true once nobody holds it.
+bool StopMain(const std::string& mainLock) {
+  LockFile lock(mainLock);
+  if (!lock.IsOpen()) return true;  // never started
+  for (int waited = 0; waited < kForceWaitMs; waited += 20) {
+    if (flock(lock.fd(), LOCK_EX | LOCK_NB) == 0) return true;
+    KillHolders(mainLock);
+    usleep(20 * 1000);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsValidName(const std::string& name) {
@@ -219,6 +234,27 @@ std::string ContainerStore::Dir(const std::string& name) const {
 std::string ContainerStore::HomeDir(const std::string& name) const { return Dir(name) + "/home"; }
 
 std::string ContainerStore::TmpDir(const std::string& name) const { return Dir(name) + "/tmp"; }
+
+std::string ContainerStore::MainLockPath(const std::string& name) const {
+  return Dir(name) + "/" + kMainLock;
+}
+
+std::string ContainerStore::MainLogPath(const std::string& name) const {
+  return Dir(name) + "/" + kMainLog;
+}
+
+bool ContainerStore::MarkStarted(const std::string& name) const {
+  const std::string path = Dir(name) + "/" + kStarted;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool ContainerStore::IsStarted(const std::string& name) const {
+  struct stat st;
+  return IsValidName(name) && lstat((Dir(name) + "/" + kStarted).c_str(), &st) == 0;
+}
 
 ContainerStore::Status ContainerStore::Create(Container* c, std::string* message) {
   std::error_code ec;
@@ -306,14 +342,22 @@ ContainerStore::Status ContainerStore::Remove(const std::string& name, bool forc
     }
   }
   if (!SameFile(lock.fd(), lockPath)) return Status::kNotFound;
+  if (!StopMain(MainLockPath(name))) {
+    *message = "the main process of " + name + " did not end";
+    return Status::kBusy;
+  }
   // One rename takes the record out of sight; deleting its home and /tmp may take longer.
   const std::string doomed = ContainersDir() + "/.removed-" + RandomHex(8);
   if (rename(Dir(name).c_str(), doomed.c_str()) != 0) {
     *message = "cannot remove " + name + ": " + strerror(errno);
     return Status::kError;
   }
+  // The main process's sandbox goes down with its keeper, a moment after it: what it still
+  // writes there may make the first attempts fail.
   std::error_code ec;
-  fs::remove_all(doomed, ec);
+  for (int waited = 0; fs::remove_all(doomed, ec), ec && waited < kForceWaitMs; waited += 20) {
+    usleep(20 * 1000);
+  }
   return Status::kOk;
 }
 

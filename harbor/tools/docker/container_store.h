@@ -6,6 +6,10 @@
 //   tmp/         the container's /tmp, kept across its execs and never shared with another
 //                container (office processes find each other through sockets there)
 //   lock         held shared by every running exec, exclusively by a removal
+//   started      present once the container was started: its main process (the image's
+//                command, if it has one) is kept running from then on
+//   main.lock    held exclusively by the keeper of the running main process
+//   main.log     the main process's output since it last started
 //
 // Safe across processes: a record appears and disappears with one rename, so readers see a
 // whole record or none, and a removal waits for (or, forced, ends) the execs that use it.
@@ -70,8 +74,8 @@ class ContainerStore {
   // it is being removed.
   Status Acquire(const std::string& name, Container* c, ExecLease* lease) const;
 
-  // Removes a container with its home and /tmp. Without `force` kBusy while an exec runs in it;
-  // with `force` those execs are killed first.
+  // Removes a container with its home and /tmp, after ending its main process. Without
+  // `force` kBusy while an exec runs in it; with `force` those execs are killed first.
   Status Remove(const std::string& name, bool force, std::string* message);
 
   // Every recorded container, newest first.
@@ -80,6 +84,12 @@ class ContainerStore {
   // Where the container's persistent /root and /tmp live on the host.
   std::string HomeDir(const std::string& name) const;
   std::string TmpDir(const std::string& name) const;
+
+  // Marks the container started (see `started` above). False when it cannot.
+  bool MarkStarted(const std::string& name) const;
+  bool IsStarted(const std::string& name) const;
+  std::string MainLockPath(const std::string& name) const;
+  std::string MainLogPath(const std::string& name) const;
 
  private:
   std::string Dir(const std::string& name) const;

@@ -9,9 +9,10 @@
 //   docker rm [-f] CONTAINER...
 //   docker ps [-a] [-q] [--no-trunc] [--format TEMPLATE]
 //
-// `ps --format` knows {{.ID}}, {{.Names}}, {{.Image}}, {{.Status}} and {{.CreatedAt}}. A
-// container has no main process here: the COMMAND of `create` is accepted and ignored, and
-// every recorded container counts as running.
+// `ps --format` knows {{.ID}}, {{.Names}}, {{.Image}}, {{.Status}} and {{.CreatedAt}}. Every
+// recorded container counts as running and takes execs. Its main process is the image's
+// command (the COMMAND of `create` is accepted and ignored): `start` starts it, and from then
+// on every exec starts it again if it has ended (a restart policy of "always").
 //
 // An exec ends with the process that started it (docker's client would not): the pool must be
 // able to count a container free again once the job's owner is gone.
@@ -168,6 +169,11 @@ std::string StripSlash(const std::string& name) {
   return !name.empty() && name[0] == '/' ? name.substr(1) : name;
 }
 
+void StartMain(const ContainerStore& store, const Container& c, const Image& image) {
+  StartMain(c, image, store.HomeDir(c.name), store.TmpDir(c.name), store.MainLockPath(c.name),
+            store.MainLogPath(c.name));
+}
+
 int CmdExec(Args args) {
   ExecRequest req;
   std::string value, message;
@@ -216,6 +222,7 @@ int CmdExec(Args args) {
     fprintf(stderr, "Error response from daemon: %s\n", message.c_str());
     return kExitSandboxFailed;
   }
+  if (store.IsStarted(name)) StartMain(store, c, image);
   return RunInSandbox(c, image, store.HomeDir(name), store.TmpDir(name), req);
 }
 
@@ -290,8 +297,14 @@ int CmdStart(Args args) {
   ContainerStore store(kStoreRoot);
   int rc = 0;
   for (const auto& raw : names) {
+    const std::string name = StripSlash(raw);
     Container c;
-    if (store.Load(StripSlash(raw), &c) == ContainerStore::Status::kOk) {
+    ExecLease lease;
+    Image image;
+    std::string message;
+    if (store.Acquire(name, &c, &lease) == ContainerStore::Status::kOk &&
+        LoadImage(kImagesDir, c.image, &image, &message) && store.MarkStarted(name)) {
+      StartMain(store, c, image);
       printf("%s\n", raw.c_str());
     } else {
       fprintf(stderr, "Error response from daemon: No such container: %s\n", raw.c_str());

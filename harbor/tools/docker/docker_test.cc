@@ -105,7 +105,7 @@ TEST_F(DockerTest, EnvironmentIsTheImagesAndTheContainersOnly) {
   RunResult r = Docker({"exec", "-e", "JOB=7", "-e", "POOL=override", "vireo2", "env"});
   ASSERT_EQ(0, r.status) << r.err;
   EXPECT_THAT(r.out, HasSubstr("HOME=/root\n"));
-  EXPECT_THAT(r.out, HasSubstr("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"));
+  EXPECT_THAT(r.out, HasSubstr("PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"));
   EXPECT_THAT(r.out, HasSubstr("QTWEBENGINE_CHROMIUM_FLAGS=--no-sandbox\n"));
   EXPECT_THAT(r.out, HasSubstr("LANG=de_DE.UTF-8\n"));  // the container's beats the image's
   EXPECT_THAT(r.out, HasSubstr("POOL=override\n"));     // the exec's beats the container's
@@ -115,8 +115,9 @@ TEST_F(DockerTest, EnvironmentIsTheImagesAndTheContainersOnly) {
   unsetenv("CALLER_SECRET");
 
   // The converters are the image's Debian ones, not the host's unrelated programs.
-  r = Sh("for c in convert python3 unoconv docker; do command -v $c; done; true");
-  EXPECT_EQ("/usr/bin/convert\n/usr/bin/python3\n/usr/bin/unoconv\n", r.out);
+  r = Sh("for c in convert python3 unoconv soffice docker; do command -v $c; done; true");
+  EXPECT_EQ("/usr/bin/convert\n/usr/bin/python3\n/usr/bin/unoconv\n/usr/local/bin/soffice\n",
+            r.out);
 }
 
 TEST_F(DockerTest, CommandWritesOnlyItsTargetFolder) {

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,6 +194,10 @@ bool LoadImage(const std::string& imagesDir, const std::string& ref, Image* imag
     }
   }
   std::sort(image->files.begin(), image->files.end());
+  image->command.clear();
+  if (!ReadLines(image->dir + "/command", &image->command, /*required=*/false, message)) {
+    return false;
+  }
   return true;
 }
 
@@ -268,6 +274,44 @@ int RunInSandbox(const Container& c, const Image& image, const std::string& home
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return kExitSandboxFailed;
+}
+
+void StartMain(const Container& c, const Image& image, const std::string& homeDir,
+               const std::string& tmpDir, const std::string& mainLock,
+               const std::string& logPath) {
+  if (image.command.empty()) return;
+  int lock = open(mainLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+  if (lock < 0) return;
+  // Held from here on by the main process's keeper alone (close-on-exec keeps it from the
+  // sandbox): a removal kills whoever holds it, and the sandbox dies with its keeper.
+  if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    close(lock);
+    return;  // running already
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);  // the keeper is nobody's child: it outlives this exec
+    prctl(PR_SET_PDEATHSIG, 0);
+    // Of what the exec holds (its lease on the container among them), only the lock stays.
+    if (dup2(lock, 100) < 0) _exit(kExitSandboxFailed);
+    fcntl(100, F_SETFD, FD_CLOEXEC);
+    close_range(3, 99, 0);
+    close_range(101, ~0U, 0);
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (null < 0 || log < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) {
+      _exit(kExitSandboxFailed);
+    }
+    ExecRequest req;
+    req.command = image.command;
+    _exit(RunInSandbox(c, image, homeDir, tmpDir, req));
+  }
+  close(lock);
+  if (pid > 0) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
 }
 
 }  // namespace docker

@@ -6,6 +6,8 @@
 //   diversions   "DISTRIBUTION_PATH KEPT_AT" lines: files the image replaces but still needs,
 //                kept at KEPT_AT (which must lie under /usr/local, the image's own)
 //   rootfs/      files bound over the host's at the same paths
+//   command      the container's main process, one argument a line (the Dockerfile's CMD);
+//                without it a container has none
 // and the Dockerfile that builds the same image for a real engine.
 #ifndef HARBOR_TOOLS_DOCKER_SANDBOX_H_
 #define HARBOR_TOOLS_DOCKER_SANDBOX_H_
@@ -25,6 +27,7 @@ struct Image {
   std::vector<std::string> env;  // "KEY=VALUE"
   std::vector<std::pair<std::string, std::string>> diversions;
   std::vector<std::string> files;  // paths inside the container, one per file of rootfs/
+  std::vector<std::string> command;  // the main process; empty: none
 };
 
 // Docker's rule for repository names: lower-case components joined by '/' (never "..").
@@ -57,6 +60,14 @@ constexpr int kExitNotFound = 127;       // no such command in the container
 // Everything started inside ends with the command's exec, and with this process if it dies.
 int RunInSandbox(const Container& c, const Image& image, const std::string& homeDir,
                  const std::string& tmpDir, const ExecRequest& req);
+
+// Starts the container's main process (the image's command, in a sandbox of its own like an
+// exec's, environment and mounts the same) unless it runs already, and returns at once. It
+// lives on after this process, until the container is removed or the appliance ends; its
+// output goes to `logPath`. `mainLock` is the file whose exclusive lock marks it running.
+void StartMain(const Container& c, const Image& image, const std::string& homeDir,
+               const std::string& tmpDir, const std::string& mainLock,
+               const std::string& logPath);
 
 }  // namespace docker
 }  // namespace harbor
