@@ -73,6 +73,10 @@ class TaskDB {
   // and "%" in `path` match any character or run of characters). False when none does or the
   // queue cannot be read.
   bool IsConvertingPath(const std::string& path);
+  // True when some queued task's path is the real path `folder` or lies below it, compared
+  // byte for byte at a path-component boundary (/v/docs never claims /v/docs2). False when
+  // none does or the queue cannot be read.
+  bool HasTaskWithin(const std::string& folder);
 
  private:
   BaseDB _db;

@@ -599,6 +599,66 @@ inline Error RemoveEAFolder(const std::string& eaDirPath) {
   return RemoveTreeAt(dir.Get(), leaf);
 }
 
+// ---- Walks of indexed folders ------------------------------------------------------------
+// The daemon walks folders that users write and converts what it finds there. A walk holds the
+// descriptor of its top folder and of every folder on the way; folders are entered without
+// following a link, and a link to a file counts only when it resolves beneath the top folder.
+
+// Opens the folder `realPath` (a folder of a share, or the share folder itself) for reading its
+// entries, resolved as root beneath the share's folder. A path with an @eaDir component is
+// kBadPath.
+inline Error OpenFolderForWalk(const std::string& realPath, Fd& out) {
+  std::string share, rel;
+  Error e = SplitAtShare(realPath, /*allowShareFolder=*/true, share, rel);
+  if (e != kOk) return e;
+  if (HasEAComponent(rel)) return Refuse(kBadPath);
+  AsUser root("");
+  if (!root.Ok()) return kDenied;
+  Fd base(open(share.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!base.Ok()) return FromErrno(errno);
+  if (rel.empty()) {
+    out = std::move(base);
+    return kOk;
+  }
+  Fd dir(OpenAt2(base.Get(), rel, O_RDONLY | O_DIRECTORY, 0, kBeneath));
+  if (!dir.Ok()) return FromErrno(errno);
+  out = std::move(dir);
+  return kOk;
+}
+
+// The status of the file `rel` (a path below the folder `dirfd`, links followed) resolved
+// beneath that folder: a link that leads out of it is kEscapes.
+inline Error StatBeneathAt(int dirfd, const std::string& rel, struct stat& st) {
+  if (rel.empty() || rel[0] == '/') return Refuse(kBadPath);
+  Fd fd(OpenAt2(dirfd, rel, O_PATH, 0, kBeneath));
+  if (!fd.Ok()) return FromErrno(errno);
+  return fstat(fd.Get(), &st) == 0 ? kOk : FromErrno(errno);
+}
+
+// The status of `realPath`, a path inside the folder `folder` (both real paths of one share),
+// resolved as root beneath `folder`: whatever links lie on the way, what is examined lies in
+// that folder. kBadPath when `realPath` is not below `folder` or passes through an @eaDir.
+inline Error StatBeneathFolder(const std::string& folder, const std::string& realPath,
+                               struct stat& st) {
+  std::string top = folder;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  if (realPath.size() <= top.size() + 1 || realPath.compare(0, top.size(), top) != 0 ||
+      realPath[top.size()] != '/') {
+    return Refuse(kBadPath);
+  }
+  const std::string rel = realPath.substr(top.size() + 1);
+  if (HasEAComponent(rel)) return Refuse(kBadPath);
+  for (const std::string& c : Components(rel)) {
+    if (c == "." || c == "..") return Refuse(kBadPath);
+  }
+  Fd dir;
+  Error e = OpenFolderForWalk(top, dir);
+  if (e != kOk) return e;
+  AsUser root("");
+  if (!root.Ok()) return kDenied;
+  return StatBeneathAt(dir.Get(), rel, st);
+}
+
 // ---- Temporary files in EA folders -------------------------------------------------------
 
 // Makes a new, empty file root's alone (mode 0600, O_RDWR) in the EA folder of

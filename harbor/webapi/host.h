@@ -137,7 +137,8 @@ std::vector<MethodRow> ReadMethodTable(const void* table);
 std::vector<MethodRow> ReadCheckTable(const void* table);  // the reserved words must be zero
 
 // The folders searched for descriptor files ("*.lib": a JSON object mapping API names to
-// {"lib": shared object path, relative to the descriptor's folder unless absolute}), in order;
+// {"lib": shared object path, relative to the descriptor's folder unless absolute, and
+// optionally "admin_only": true for APIs only administrators may call}), in order;
 // the first descriptor that names an API wins.
 std::vector<std::string> DefaultDescriptorDirs();
 
@@ -149,8 +150,9 @@ class Registry {
  public:
   explicit Registry(std::vector<std::string> dirs = DefaultDescriptorDirs());
 
-  // The shared object that serves `api`; "" when no descriptor names it.
-  std::string FindLibrary(const std::string& api) const;
+  // The shared object that serves `api`; "" when no descriptor names it. `adminOnly` (optional)
+  // tells whether its descriptor keeps it to administrators ("admin_only": true).
+  std::string FindLibrary(const std::string& api, bool* adminOnly = nullptr) const;
 
   // Runs the request's method: finds its plug-in and rows, runs the check function and, when
   // it passes, the entry function. Every failure ends as an error on `response` (and a log

@@ -207,7 +207,8 @@ void KeepPluginsLoaded() { gKeepPlugins = true; }
 
 Registry::Registry(std::vector<std::string> dirs) : _dirs(std::move(dirs)) {}
 
-std::string Registry::FindLibrary(const std::string& api) const {
+std::string Registry::FindLibrary(const std::string& api, bool* adminOnly) const {
+  if (adminOnly != nullptr) *adminOnly = false;
   for (const std::string& dir : _dirs) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) continue;
@@ -233,6 +234,9 @@ std::string Registry::FindLibrary(const std::string& api) const {
         continue;
       }
       std::string lib = (*entry)["lib"].asString();
+      // Anything but a plain false keeps non-administrators out: a garbled flag fails closed.
+      const Json::Value& admin = (*entry)["admin_only"];
+      if (adminOnly != nullptr) *adminOnly = !admin.isNull() && !(admin.isBool() && !admin.asBool());
       return lib[0] == '/' ? lib : Dir(path) + "/" + lib;
     }
   }
@@ -241,10 +245,17 @@ std::string Registry::FindLibrary(const std::string& api) const {
 
 void Registry::Dispatch(APIRequest& request, APIResponse& response) {
   const std::string& api = request.GetAPIName();
-  std::string lib = FindLibrary(api);
+  bool adminOnly = false;
+  std::string lib = FindLibrary(api, &adminOnly);
   if (lib.empty()) {
     HARBOR_LOG("no plug-in serves %s", api.c_str());
     response.SetError(WEBAPI_ERR_NO_SUCH_API, api);
+    return;
+  }
+  if (adminOnly && (!request.IsAdmin() || request.IsSharing())) {
+    HARBOR_LOG("%s is for administrators; %s refused", api.c_str(),
+               request.GetLoginUserName().c_str());
+    response.SetError(WEBAPI_ERR_PERMISSION, WebAPIErrorText(WEBAPI_ERR_PERMISSION));
     return;
   }
   auto& loaded = gKeepPlugins ? KeptPlugins() : _loaded;

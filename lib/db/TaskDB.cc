@@ -115,5 +115,22 @@ bool TaskDB::IsConvertingPath(const std::string& path) {
   return !rows.empty() && !rows[0]["count"].empty() && rows[0]["count"][0] != '0';
 }
 
+bool TaskDB::HasTaskWithin(const std::string& folder) {
+  std::string top = folder;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  std::string exact = top, below = top == "/" ? top : top + "/";
+  BaseDB::Escape(exact, /*quoted=*/true);
+  BaseDB::Escape(below, /*quoted=*/true);
+  BaseDB::Rows rows;
+  // substr compares bytes: no LIKE wildcards, no case folding.
+  if (!_db.QueryResult(std::string("SELECT COUNT(*) AS count FROM ") + kTable +
+                           " WHERE path = " + exact + " OR substr(path, 1, length(" + below +
+                           ")) = " + below,
+                       rows)) {
+    return false;
+  }
+  return !rows.empty() && !rows[0]["count"].empty() && rows[0]["count"][0] != '0';
+}
+
 }  // namespace PAPERLENS
 }  // namespace VIREO

@@ -177,6 +177,26 @@ TEST_F(TaskDBTest, IsConvertingPathMatchesAnyPartOfAQueuedPath) {
   for (const Case& c : cases) EXPECT_EQ(c.converting, db.IsConvertingPath(c.path)) << c.path;
 }
 
+TEST_F(TaskDBTest, HasTaskWithinMatchesAFolderAndWhatLiesBelowIt) {
+  TaskDB db;
+  ASSERT_TRUE(db.OpenDB());
+  EXPECT_FALSE(db.HasTaskWithin("/volume1/docs"));
+  ASSERT_TRUE(db.AppendTask({TASK_OP_GENERATE, false, "", "/volume1/docs/Sub/o'neil.doc", 2}));
+  ASSERT_TRUE(db.AppendTask({TASK_OP_GENERATE, true, "", "/volume1/a_b", 1}));
+  struct Case {
+    const char* folder;
+    bool within;
+  } cases[] = {
+      {"/volume1/docs/Sub", true},  {"/volume1/docs/Sub/", true},
+      {"/volume1/docs", true},      {"/volume1/a_b", true},
+      {"/volume1/docs/Su", false},  // a prefix of a name, not a folder of the path
+      {"/volume1/doc", false},      {"/VOLUME1/docs", false},
+      {"/volume1/axb", false},      {"/volume1/%", false},
+      {"o'neil", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.within, db.HasTaskWithin(c.folder)) << c.folder;
+}
+
 }  // namespace
 }  // namespace PAPERLENS
 }  // namespace VIREO

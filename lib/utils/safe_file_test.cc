@@ -242,6 +242,35 @@ TEST_F(SafeFileTest, TreesAreRemovedWithoutFollowingLinks) {
   EXPECT_EQ(kBadPath, RemoveTreeAt(dir.Get(), ".."));
 }
 
+TEST_F(SafeFileTest, WalkedFilesResolveBeneathTheirIndexedFolder) {
+  const std::string top = kDir + "/indexed";
+  MakeDir(top + "/sub");
+  WriteFile(top + "/sub/a.docx", "inside");
+  WriteFile(kDir + "/private.docx", "outside the indexed folder");
+  ASSERT_EQ(0, symlink("sub/a.docx", (top + "/in.docx").c_str()));
+  ASSERT_EQ(0, symlink("../private.docx", (top + "/up.docx").c_str()));
+  ASSERT_EQ(0, symlink((kDir + "/private.docx").c_str(), (top + "/abs.docx").c_str()));
+
+  struct stat st;
+  ASSERT_EQ(kOk, StatBeneathFolder(top, top + "/in.docx", st));
+  EXPECT_EQ(StatOf(top + "/sub/a.docx").st_ino, st.st_ino);
+  EXPECT_EQ(kEscapes, StatBeneathFolder(top, top + "/up.docx", st));
+  EXPECT_EQ(kEscapes, StatBeneathFolder(top, top + "/abs.docx", st));
+  // Not below the folder, or a folder that only shares a prefix with it.
+  EXPECT_EQ(kBadPath, StatBeneathFolder(top, kDir + "/private.docx", st));
+  EXPECT_EQ(kBadPath, StatBeneathFolder(top + "/su", top + "/sub/a.docx", st));
+  EXPECT_EQ(kBadPath, StatBeneathFolder(top, top + "/../private.docx", st));
+  EXPECT_EQ(kNotFound, StatBeneathFolder(top, top + "/missing.docx", st));
+
+  // A walk opens the share folder and folders of it, never through a link.
+  Fd dir;
+  EXPECT_EQ(kOk, OpenFolderForWalk("/volume1/docs", dir));
+  EXPECT_EQ(kOk, OpenFolderForWalk(top, dir));
+  ASSERT_EQ(0, symlink("/volume2/archive", (kDir + "/elsewhere").c_str()));
+  EXPECT_EQ(kEscapes, OpenFolderForWalk(kDir + "/elsewhere", dir));
+  EXPECT_EQ(kBadPath, OpenFolderForWalk("/volume1", dir));
+}
+
 // ---- Temporary files in EA folders ----
 
 TEST_F(SafeFileTest, TemporaryFilesAreNewRootsAloneAndNeverThroughALink) {
