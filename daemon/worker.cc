@@ -5,9 +5,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <set>
 #include <stdexcept>
 
@@ -243,10 +245,69 @@ bool IsSkipPath(const std::string& path) {
   return VIREOFSIsRemoteFS(type) != 0 || VIREOFSIsImageFS(type) != 0 || type == VIREO_FS_PSEUDO;
 }
 
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// The index configuration as last read, reused while its file stays the same one with the same
+// size and modification time, so that a scan does not reread it for every file while a change
+// still applies to the very next one. File times move in coarse steps: a file changed within
+// the last two seconds might change again without its time moving, so it is always reread.
+class IndexConfigCache {
+ public:
+  const Json::Value& Get() {
+    struct stat st;
+    const bool present = stat(SZF_INDEX_CONFIG, &st) == 0;
+    if (_reusable && present && SameFile(st, _seen)) return _config;
+    ConfigManager mgr(SZF_INDEX_CONFIG, 5);
+    {
+      ConfigReader reader(mgr);
+      _config = mgr.GetConfig();
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    // Seen before the read: a change in between makes the next call read again.
+    _reusable = present && now.tv_sec - st.st_mtim.tv_sec >= 2;
+    _seen = st;
+    return _config;
+  }
+
+ private:
+  bool _reusable = false;
+  struct stat _seen = {};
+  Json::Value _config;
+};
+
+// One open cache per thread, opened again when the database file was replaced.
+class CacheHandle {
+ public:
+  CacheManager* Get() {
+    struct stat st;
+    const bool present = stat(SZF_CACHE_DB_PATH, &st) == 0;
+    if (_cache && _cache->IsGood() && present && st.st_dev == _seen.st_dev &&
+        st.st_ino == _seen.st_ino) {
+      return _cache.get();
+    }
+    _cache.reset(new CacheManager(true, kCacheLimit));
+    if (stat(SZF_CACHE_DB_PATH, &_seen) != 0) _seen = {};
+    return _cache.get();
+  }
+
+ private:
+  std::unique_ptr<CacheManager> _cache;
+  struct stat _seen = {};
+};
+
+thread_local IndexConfigCache tIndexConfig;
+thread_local CacheHandle tCache;
+
+}  // namespace
+
 bool ShouldProcess(const TaskDB::Task& task, struct stat* identity) {
-  ConfigManager mgr(SZF_INDEX_CONFIG, 5);
-  ConfigReader reader(mgr);
-  const Json::Value& config = mgr.GetConfig();
+  const Json::Value& config = tIndexConfig.Get();
   const char* key = KeyOf(task.convert_type);
   const std::string folder = key != nullptr ? EnabledFolder(key, config, task.path) : "";
 
@@ -270,10 +331,10 @@ bool ShouldProcess(const TaskDB::Task& task, struct stat* identity) {
         IsSkipPath(task.path)) {
       return false;
     }
-    CacheManager cache(true, kCacheLimit);
-    if (!cache.IsGood()) return PL_FAILED("!cache.IsGood()");
+    CacheManager* cache = tCache.Get();
+    if (!cache->IsGood()) return PL_FAILED("!cache.IsGood()");
     std::ifstream stream;
-    return !cache.Get(task.path, SZK_THUMB_PDF_TYPE, stream);
+    return !cache->Get(task.path, SZK_THUMB_PDF_TYPE, stream);
   }
   // Thumbnail. The size is that of the file examined, not of whatever the name leads to now.
   std::string eaPath;

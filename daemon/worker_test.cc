@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "appliance_env.h"
+#include "cache_manager.h"
 #include "path.h"
 #include "utils.h"
 #include "utils_json.h"
@@ -129,6 +131,53 @@ TEST_F(WorkerTest, RecordsBecomeTheTasksTheFolderSettingsAskFor) {
   worker_.ProcessRecord(Record(131072, false, kDir + "/b.docx"));
   worker_.ProcessRecord(Record(4, false, kDir + "/b.docx"));
   EXPECT_EQ(Lines({"2 0 " + kDir}), Tasks());
+}
+
+// A scan reuses the configuration it read while the file stays the same, and still sees a
+// change (in place or by a new file) at the very next file; the cache it keeps open is opened
+// again once its database was replaced.
+TEST_F(WorkerTest, AReusedConfigurationAndCacheFollowEveryChange) {
+  WriteFile(kDir + "/b.docx", kDoc);
+  auto settle = [] {
+    struct timeval old[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
+    ASSERT_EQ(0, utimes(SZF_INDEX_CONFIG, old));
+  };
+  TaskDB::Task thumb;
+  thumb.op = TASK_OP_GENERATE;
+  thumb.is_folder = false;
+  thumb.convert_type = CONVERT_TYPE_THUMBNAIL;
+  thumb.path = kDir + "/b.docx";
+  TaskDB::Task pdf = thumb;
+  pdf.convert_type = CONVERT_TYPE_PDF;
+
+  WriteConfig({Item(1, kShareDir, true, false)});
+  settle();
+  EXPECT_TRUE(ShouldProcess(thumb));
+  EXPECT_TRUE(ShouldProcess(thumb));  // from the configuration read before
+  EXPECT_FALSE(ShouldProcess(pdf));
+  // Switched in place, same size: true and false trade places.
+  WriteConfig({Item(1, kShareDir, false, true)});
+  EXPECT_FALSE(ShouldProcess(thumb));
+  EXPECT_TRUE(ShouldProcess(pdf));
+  settle();
+  EXPECT_TRUE(ShouldProcess(pdf));
+  // Replaced by another file with another folder.
+  const std::string tmp = std::string(SZF_INDEX_CONFIG) + ".new";
+  ASSERT_EQ(0, rename(SZF_INDEX_CONFIG, tmp.c_str()));
+  WriteConfig({Item(1, "/docs/idx2", false, true)});
+  EXPECT_FALSE(ShouldProcess(pdf));
+  unlink(tmp.c_str());
+
+  // The cache held open since the first PDF check: a new database is opened, and a PDF stored
+  // there is seen.
+  WriteConfig({Item(1, kShareDir, false, true)});
+  ASSERT_EQ(0, unlink(SZF_CACHE_DB_PATH));
+  {
+    CacheManager cache(true, 1073741824);
+    WriteFile(kDir + "/converted.pdf", "%PDF converted");
+    ASSERT_TRUE(cache.Set(kDir + "/converted.pdf", kDir + "/b.docx", SZK_THUMB_PDF_TYPE, true));
+  }
+  EXPECT_FALSE(ShouldProcess(pdf));
 }
 
 TEST_F(WorkerTest, AnExistingThumbnailOrFailureMarkerStopsAScanNotAnUpdate) {
