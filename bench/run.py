@@ -8,7 +8,9 @@ figure next to a baseline measured in the same run.
                      `soffice --convert-to pdf`
   P3 first view      one small docx on an idle pool, poll_start to the last byte of get, vs the
                      raw tool run
-  P5 memory          one request process's peak RSS
+  P4 rescan          reindex of 100 000 already-processed documents vs `find` over them
+  P5 memory          a request process's peak RSS, the indexing daemon's idle RSS, a warm
+                     office's RSS
   P6 cache growth    one cache store (with collection) at 1 000, 10 000 and 100 000 streams
 
   bench/run.py [--only P1,P3] [--seconds N]
@@ -394,6 +396,102 @@ def p5_request(alice):
             "< 15 MB")
 
 
+# ---- P4, P5 (daemon) ---------------------------------------------------------------------
+
+SCAN_DIR = "/volume1/docs/scan"
+SCAN_SHARE = "/docs/scan"
+INDEX_API = "VIREO.Paperlens.Index"
+
+
+def make_processed_tree(folders, per_folder):
+    """Documents that already have their thumbnails, as the daemon leaves them."""
+    png = b"\x89PNG\r\n\x1a\n" + b"\0" * 64
+    os.makedirs(SCAN_DIR)
+    for f in range(folders):
+        d = "%s/f%d" % (SCAN_DIR, f)
+        os.mkdir(d)
+        ea = d + "/@eaDir"
+        os.mkdir(ea, 0o755)
+        for i in range(per_folder):
+            name = "doc%d.docx" % i
+            with open("%s/%s" % (d, name), "wb") as out:
+                out.write(b"a document of more than ten bytes")
+            os.mkdir("%s/%s" % (ea, name), 0o755)
+            stream = "%s/%s/VIREOLENS_THUMB.png" % (ea, name)
+            fd = os.open(stream, os.O_WRONLY | os.O_CREAT, 0o600)
+            os.write(fd, png)
+            os.close(fd)
+
+
+def index_status(admin):
+    items = admin.call(INDEX_API, "list").get("data", {}).get("items", [])
+    return items[0]["status"] if items else ""
+
+
+def wait_scan(admin, timeout=1800):
+    """From a queued scan to its end: "processing" seen, then "finished"."""
+    deadline = time.monotonic() + 10
+    while index_status(admin) != "processing":
+        if time.monotonic() > deadline:
+            break  # over before it was seen
+        time.sleep(0.01)
+    deadline = time.monotonic() + timeout
+    while index_status(admin) != "finished":
+        if time.monotonic() > deadline:
+            raise SystemExit("bench: the scan did not finish")
+        time.sleep(0.05)
+
+
+def rss_of(name):
+    """The largest resident set (kB) among processes whose command name is `name`."""
+    worst = 0
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/status" % pid) as f:
+                fields = dict(line.split(":", 1) for line in f if ":" in line)
+        except OSError:
+            continue
+        if fields.get("Name", "").strip() == name and "VmRSS" in fields:
+            worst = max(worst, int(fields["VmRSS"].split()[0]))
+    return worst
+
+
+def p4(folders=1000, per_folder=100):
+    admin = Client(PORT)
+    admin.login("admin", "admin123")
+    make_processed_tree(folders, per_folder)
+    total = folders * per_folder
+    t = time.monotonic()
+    run(["find", SCAN_DIR, "-type", "f", "-name", "*.docx"])
+    find_s = time.monotonic() - t
+    answer = admin.call(INDEX_API, "set", path=SCAN_SHARE, enable_thumbnail=True,
+                        enable_preconvert=False)
+    if not answer.get("success"):
+        raise SystemExit("bench: index set: %s" % answer)
+    wait_scan(admin)  # the first scan, which finds everything done
+    item = admin.call(INDEX_API, "list")["data"]["items"][0]
+    t = time.monotonic()
+    answer = admin.call(INDEX_API, "reindex", ids=[item["id"]])
+    if not answer.get("success"):
+        raise SystemExit("bench: reindex: %s" % answer)
+    wait_scan(admin)
+    scan_s = time.monotonic() - t
+    row("P4", "reindex of %d processed documents (files/s)" % total, "%.0f" % (total / scan_s),
+        "%.0f find" % (total / find_s), "%.1f %%" % (100 * find_s / scan_s), ">= 10 %")
+    time.sleep(2)
+    daemon = rss_of("paperlensd")
+    if daemon:
+        row("P5", "indexing daemon idle RSS (MB)", "%.1f" % (daemon / 1024), "", "", "< 10 MB")
+
+
+def p5_office():
+    office = rss_of("soffice.bin")
+    if office:
+        row("P5", "warm office RSS (MB)", "%.1f" % (office / 1024), "", "", "")
+
+
 # ---- P6 ----------------------------------------------------------------------------------
 
 
@@ -420,8 +518,10 @@ def serve(action):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--only", default="P1,P2,P3,P5,P6")
+    parser.add_argument("--only", default="P1,P2,P3,P4,P5,P6")
     parser.add_argument("--seconds", type=int, default=8)
+    parser.add_argument("--scan-folders", type=int, default=1000,
+                        help="P4's tree: this many folders of 100 documents")
     args = parser.parse_args()
     only = set(args.only.upper().split(","))
     if os.path.isdir(DIR):
@@ -441,6 +541,10 @@ def main():
             p5_request(alice)
         if "P2" in only:
             p2(alice)
+        if "P5" in only:
+            p5_office()
+        if "P4" in only:
+            p4(folders=args.scan_folders)
     finally:
         serve("--stop")
     if "P6" in only:

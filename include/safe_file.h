@@ -135,7 +135,9 @@ class AsUser {
   ~AsUser() {
     int saved = errno;
     bool ok = geteuid() == 0 || setresuid(-1, 0, -1) == 0;
-    if (ok && _groupsSaved) ok = setgroups(_groups.size(), _groups.data()) == 0;
+    // Only when they changed: in a process with threads every change of credentials is a
+    // round of signals to all of them.
+    if (ok && _groupsSaved && !SameGroups()) ok = setgroups(_groups.size(), _groups.data()) == 0;
     if (ok && getegid() != _gid) ok = setresgid(-1, _gid, -1) == 0;
     if (ok && geteuid() != _uid) ok = setresuid(-1, _uid, -1) == 0;
     if (!ok) {
@@ -150,6 +152,13 @@ class AsUser {
   bool Ok() const { return _ok; }
 
  private:
+  bool SameGroups() const {
+    int n = getgroups(0, nullptr);
+    if (n < 0 || static_cast<size_t>(n) != _groups.size()) return false;
+    std::vector<gid_t> now(static_cast<size_t>(n));
+    return getgroups(n, now.data()) == n && now == _groups;
+  }
+
   const uid_t _uid;
   const gid_t _gid;
   std::vector<gid_t> _groups;
