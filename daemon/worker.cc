@@ -127,19 +127,26 @@ void CleanEAFolder(int eaFd, const std::string& dir, CacheManager* cache) {
   closedir(list);
 }
 
+// A listing of the folder open at `dirFd` (which stays open for the caller); null, logged, when
+// it cannot be read.
+DIR* OpenListing(int dirFd, const std::string& dir) {
+  int listFd = dup(dirFd);
+  DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (list == nullptr) {
+    if (listFd >= 0) close(listFd);
+    PL_ERR("cannot read folder %s", dir.c_str());
+  }
+  return list;
+}
+
 // Walks the tree below `dirFd` (never through a link) and cleans every @eaDir in it.
 void RemoveGeneratedIn(int dirFd, const std::string& dir, CacheManager* cache, int depth) {
   if (depth > kMaxDepth) {
     PL_ERR("%s is nested too deep; not cleaned", dir.c_str());
     return;
   }
-  int listFd = dup(dirFd);
-  DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-  if (list == nullptr) {
-    if (listFd >= 0) close(listFd);
-    PL_ERR("cannot read folder %s", dir.c_str());
-    return;
-  }
+  DIR* list = OpenListing(dirFd, dir);
+  if (list == nullptr) return;
   std::vector<std::string> folders;
   while (struct dirent* e = readdir(list)) {
     const std::string name = e->d_name;
@@ -543,13 +550,8 @@ void Generator::Walk(int topFd, const std::string& top, int dirFd, const std::st
     PL_ERR("%s is nested too deep; not walked", dir.c_str());
     return;
   }
-  int listFd = dup(dirFd);
-  DIR* list = listFd >= 0 ? fdopendir(listFd) : nullptr;
-  if (list == nullptr) {
-    if (listFd >= 0) close(listFd);
-    PL_ERR("cannot read folder %s", dir.c_str());
-    return;
-  }
+  DIR* list = OpenListing(dirFd, dir);
+  if (list == nullptr) return;
   while (!*_stop) {
     errno = 0;
     struct dirent* e = readdir(list);

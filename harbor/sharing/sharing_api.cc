@@ -17,6 +17,7 @@
 
 #include "host.h"
 #include "notifications.h"
+#include "vireo/plugin_table.h"
 #include "vireo/sdk.h"
 #include "vireo/sharing_db.h"
 #include "vireo/webapi.h"
@@ -150,21 +151,8 @@ bool CheckListLinks(VIREO::APIRequest* request, VIREO::APIResponse* response) {
   return true;
 }
 
-struct MethodRow {
-  const char* api;
-  uint64_t version;
-  const char* method;
-  void (*entry)(VIREO::APIRequest*, VIREO::APIResponse*);
-};
-struct CheckRow {
-  const char* api;
-  uint64_t version;
-  const char* method;
-  bool (*check)(VIREO::APIRequest*, VIREO::APIResponse*);
-  uint64_t reserved1;
-  uint64_t reserved2;
-};
-static_assert(sizeof(MethodRow) == 32 && sizeof(CheckRow) == 48, "the server's row layout");
+using MethodRow = VIREO::webapi::PluginMethodRow;
+using CheckRow = VIREO::webapi::PluginCheckRow;
 
 const MethodRow kMethods[] = {
     {kSharingApi, 3, "list", &ListLinks},

@@ -28,6 +28,7 @@
 #include "host.h"
 #include "vireo/credentials.h"
 #include "vireo/fileshare.h"
+#include "vireo/plugin_table.h"
 #include "vireo/sdk.h"
 #include "vireo/webapi.h"
 
@@ -267,23 +268,8 @@ bool CheckList(VIREO::APIRequest* request, VIREO::APIResponse* response) {
   return false;
 }
 
-// The server reads the tables as raw rows: {api, version, method, entry} and
-// {api, version, method, check, 0, 0}, each list ended by a row of zeros.
-struct MethodRow {
-  const char* api;
-  uint64_t version;
-  const char* method;
-  void (*entry)(VIREO::APIRequest*, VIREO::APIResponse*);
-};
-struct CheckRow {
-  const char* api;
-  uint64_t version;
-  const char* method;
-  bool (*check)(VIREO::APIRequest*, VIREO::APIResponse*);
-  uint64_t reserved1;
-  uint64_t reserved2;
-};
-static_assert(sizeof(MethodRow) == 32 && sizeof(CheckRow) == 48, "the server's row layout");
+using MethodRow = VIREO::webapi::PluginMethodRow;
+using CheckRow = VIREO::webapi::PluginCheckRow;
 
 const MethodRow kMethods[] = {
     {kApi, 1, "list", &List},
