@@ -369,20 +369,24 @@ void Worker::Join() {
   if (_thread.joinable()) _thread.join();
 }
 
+void Worker::WorkOffTakenQueue() {
+  try {
+    ReadQueue();
+    Generator(&_db, &_stop).Run();
+  } catch (const VIREOERR&) {
+    PL_ERR_PLATFORM();
+  } catch (const std::exception& e) {
+    PL_ERR("%s", e.what());
+  }
+  unlink(SZF_INDEX_QUEUE_WORKING);
+}
+
 void Worker::Run() {
   for (;;) {
     bool generated = false;
     // A working file that an earlier run took but did not finish.
     if (!_stop && VLIBCFileExist(SZF_INDEX_QUEUE_WORKING)) {
-      try {
-        ReadQueue();
-        Generator(&_db, &_stop).Run();
-      } catch (const VIREOERR&) {
-        PL_ERR_PLATFORM();
-      } catch (const std::exception& e) {
-        PL_ERR("%s", e.what());
-      }
-      unlink(SZF_INDEX_QUEUE_WORKING);
+      WorkOffTakenQueue();
       generated = true;
     }
     while (!_stop && VLIBCFileExist(SZF_INDEX_QUEUE)) {
@@ -394,15 +398,7 @@ void Worker::Run() {
         usleep(USLEEP_TIME);  // the same queue is tried again, not at full speed
         continue;
       }
-      try {
-        ReadQueue();
-        Generator(&_db, &_stop).Run();
-      } catch (const VIREOERR&) {
-        PL_ERR_PLATFORM();
-      } catch (const std::exception& e) {
-        PL_ERR("%s", e.what());
-      }
-      unlink(SZF_INDEX_QUEUE_WORKING);
+      WorkOffTakenQueue();
       generated = true;
     }
     // Tasks that a stopped run left behind are resumed without waiting for a record.

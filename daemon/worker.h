@@ -70,6 +70,10 @@ class Worker {
   std::atomic<bool> _running{false};  // from Start until the thread function returns
 
  private:
+  // Reads the working queue file (already taken from the queue), carries out its tasks, and
+  // removes the file; failures are logged.
+  void WorkOffTakenQueue();
+
   TaskDB _db;
   std::thread _thread;
 };

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <json/json.h>
@@ -15,76 +14,60 @@
 #include <string>
 
 #include "internal.h"
+#include "vireo/file_stamp.h"
 #include "vireo/fileshare.h"
 #include "vireo/libc.h"
 #include "vireo/sdk.h"
 
 namespace {
 
-// The registry as last parsed, with the identity of the file it came from: a process that
-// looks shares up again and again (a resident request worker, the daemon) parses the file only
-// when it was replaced or changed.
+// The registry as last parsed: a process that looks shares up again and again (a resident
+// request worker, the daemon) parses the file only when it was replaced or changed, and every
+// lookup reads the same parsed copy.
 struct ParsedRegistry {
   std::mutex lock;
-  bool valid = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  struct timespec mtime = {0, 0};
-  Json::Value root;
+  VIREO::FileStamp stamp;
+  std::shared_ptr<const Json::Value> root;
 };
-
-// Whether a file last changed at `mtime` had settled when read at `now`: file times move in
-// coarse steps, so a change within the same step as an earlier one may leave them as they
-// were; only a file read well after its last change is sure to show a later one.
-bool SettledBefore(const struct timespec& mtime, const struct timespec& now) {
-  return now.tv_sec - mtime.tv_sec >= 2;
-}
 
 ParsedRegistry& Parsed() {
   static auto* parsed = new ParsedRegistry();
   return *parsed;
 }
 
-bool LoadRegistry(Json::Value& root) {
+// The registry's object; null when it cannot be read or is no JSON object.
+std::shared_ptr<const Json::Value> LoadRegistry() {
   int fd = open(VIREO_SHARE_REGISTRY, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0) {
     close(fd);
-    return false;
+    return nullptr;
   }
   ParsedRegistry& parsed = Parsed();
   std::lock_guard<std::mutex> hold(parsed.lock);
-  if (parsed.valid && parsed.dev == st.st_dev && parsed.ino == st.st_ino &&
-      parsed.size == st.st_size && parsed.mtime.tv_sec == st.st_mtim.tv_sec &&
-      parsed.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+  if (parsed.root && parsed.stamp.Reusable(st)) {
     close(fd);
-    root = parsed.root;
-    return true;
+    return parsed.root;
   }
   std::string text;
   char buf[8192];
   ssize_t n;
   while ((n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
   close(fd);
-  if (n < 0) return false;
+  parsed.root.reset();
+  if (n < 0) return nullptr;
   Json::CharReaderBuilder builder;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  auto root = std::make_shared<Json::Value>();
   std::string errs;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errs) || !root.isObject()) {
-    parsed.valid = false;
-    return false;
+  if (!reader->parse(text.data(), text.data() + text.size(), root.get(), &errs) ||
+      !root->isObject()) {
+    return nullptr;
   }
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  parsed.valid = SettledBefore(st.st_mtim, now);
-  parsed.dev = st.st_dev;
-  parsed.ino = st.st_ino;
-  parsed.size = st.st_size;
-  parsed.mtime = st.st_mtim;
+  parsed.stamp = VIREO::FileStamp(st);
   parsed.root = root;
-  return true;
+  return root;
 }
 
 }  // namespace
@@ -97,8 +80,9 @@ int VIREOShareGet(const char* name, PVIREOSHARE* share) {
     errno = EINVAL;
     return -1;
   }
-  Json::Value root;
-  if (!LoadRegistry(root)) return -1;
+  std::shared_ptr<const Json::Value> registry = LoadRegistry();
+  if (!registry) return -1;
+  const Json::Value& root = *registry;
   const Json::Value& entry = root[name];
   if (!entry.isObject() || !entry["path"].isString() || entry["path"].asString().empty()) {
     errno = ENOENT;
@@ -121,8 +105,9 @@ int VIREOShareGetByPath(const char* path, PVIREOSHARE* share) {
     errno = EINVAL;
     return -1;
   }
-  Json::Value root;
-  if (!LoadRegistry(root)) return -1;
+  std::shared_ptr<const Json::Value> registry = LoadRegistry();
+  if (!registry) return -1;
+  const Json::Value& root = *registry;
   const std::string p(path);
   std::string best;
   for (const std::string& name : root.getMemberNames()) {
@@ -154,8 +139,9 @@ void VIREOShareFree(PVIREOSHARE share) {
 
 int VIREOShareIsShareRecycle(const char* path) {
   if (path == nullptr) return 0;
-  Json::Value root;
-  if (!LoadRegistry(root)) return 0;
+  std::shared_ptr<const Json::Value> registry = LoadRegistry();
+  if (!registry) return 0;
+  const Json::Value& root = *registry;
   std::string p(path);
   for (const auto& name : root.getMemberNames()) {
     std::string recycle = root[name].get("path", "").asString() + "/#recycle";

@@ -5,7 +5,6 @@
 #include <glob.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <sstream>
 
 #include "host.h"
+#include "vireo/file_stamp.h"
 
 namespace VIREO {
 namespace webapi {
@@ -58,28 +58,14 @@ std::vector<MethodRow> ReadTable(const void* table, size_t rowSize) {
   return rows;
 }
 
-// A descriptor file as last parsed, with the identity of the file it came from.
+// A descriptor file as last parsed.
 struct ParsedDescriptor {
-  dev_t dev;
-  ino_t ino;
-  off_t size;
-  struct timespec mtime;
-  bool stable;  // changed a while before it was read, so a later change shows in its mtime
+  FileStamp stamp;
   bool good;
   Json::Value desc;
   std::string why;
 };
 
-// Whether a file last changed at `mtime` had settled when read at `now`: file times move in
-// coarse steps, so a change within the same step as an earlier one may leave them as they
-// were; a file read well after its last change shows any later change.
-bool SettledBefore(const struct timespec& mtime, const struct timespec& now) {
-  return now.tv_sec - mtime.tv_sec >= 2;
-}
-
-// Reads and parses a descriptor; a process that dispatches many requests parses each file
-// again only when it was replaced or changed. False when it cannot be read; `why` set (and
-// false) when it is no JSON object.
 bool ReadDescriptor(const std::string& path, Json::Value& desc, std::string& why) {
   static auto* parsed = new std::map<std::string, ParsedDescriptor>();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -90,10 +76,7 @@ bool ReadDescriptor(const std::string& path, Json::Value& desc, std::string& why
     return false;
   }
   auto it = parsed->find(path);
-  if (it != parsed->end() && it->second.stable && it->second.dev == st.st_dev &&
-      it->second.ino == st.st_ino &&
-      it->second.size == st.st_size && it->second.mtime.tv_sec == st.st_mtim.tv_sec &&
-      it->second.mtime.tv_nsec == st.st_mtim.tv_nsec) {
+  if (it != parsed->end() && it->second.stamp.Reusable(st)) {
     close(fd);
     desc = it->second.desc;
     why = it->second.why;
@@ -108,10 +91,7 @@ bool ReadDescriptor(const std::string& path, Json::Value& desc, std::string& why
   desc = Json::Value(Json::objectValue);
   why.clear();
   bool good = ParseJsonBody(text, desc, why);
-  struct timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  (*parsed)[path] = ParsedDescriptor{st.st_dev, st.st_ino, st.st_size, st.st_mtim,
-                                     SettledBefore(st.st_mtim, now), good, desc, why};
+  (*parsed)[path] = ParsedDescriptor{FileStamp(st), good, desc, why};
   return good;
 }
 
