@@ -201,7 +201,10 @@ TEST_F(DockerTest, TmpAndHomeArePrivateAndKept) {
 
 TEST_F(DockerTest, NothingOutlivesTheExec) {
   // A daemon left behind by the command (as an office listener can be) ends with the exec.
-  RunResult r = Sh("sleep 4242 >/dev/null 2>&1 & echo started");
+  // "started" only once the background child runs sleep: before its exec it is still a shell,
+  // and a check that came then would find nothing and prove nothing.
+  RunResult r = Sh("sleep 4242 >/dev/null 2>&1 & "
+                   "until grep -q 4242 /proc/$!/cmdline 2>/dev/null; do :; done; echo started");
   EXPECT_EQ("started\n", r.out);
   // The kernel ends the container's processes with its last exec, but not in the same instant.
   for (int i = 0; i < 200 && !ProcessesRunning("sleep 4242").empty(); ++i) usleep(10000);
