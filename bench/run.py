@@ -499,8 +499,13 @@ def p6():
     exe = os.path.join(BUILD, "bench", "cache_bench")
     results = {}
     for n in (1000, 10000, 100000):
-        out = run([exe, str(n)], timeout=1800).stdout
-        results[n] = json.loads(out.strip().splitlines()[-1])
+        # Two runs of each size, the faster kept: a store syncs the journal, and the first run
+        # can meet the writeback of the files just made.
+        for _ in range(2):
+            out = run([exe, str(n)], timeout=1800).stdout
+            r = json.loads(out.strip().splitlines()[-1])
+            if n not in results or r["set_ms"] < results[n]["set_ms"]:
+                results[n] = r
     base = results[1000]["set_ms"]
     for n, r in results.items():
         row("P6", "cache store at %d streams (ms)" % n, "%.2f" % r["set_ms"],

@@ -39,7 +39,8 @@ namespace PAPERLENS {
 
 class CacheManager {
  public:
-  // Opens SZF_CACHE_DB_PATH and creates its tables and indexes when missing. When that fails
+  // Opens SZF_CACHE_DB_PATH and creates its tables, indexes and the triggers that keep the
+  // recorded total of stream sizes when any is missing. When that fails
   // (logged "open db failed" or "create db failed") the object exists with IsGood() false, and
   // no other operation may be called.
   CacheManager(bool gcEnabled, int64_t gcLimit);
@@ -112,6 +113,8 @@ class CacheManager {
   static constexpr long long kCompactionShare = 8;
 
  private:
+  // Whether every table, index and trigger of the schema is in place, read without a write.
+  bool HasSchema();
   // Whether the database file has enough free pages to be worth a VACUUM (true when the counts
   // cannot be read).
   bool NeedsCompaction();

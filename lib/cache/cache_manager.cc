@@ -33,6 +33,29 @@ const char kSchema[] =
     "CREATE INDEX IF NOT EXISTS target ON cache (target);"
     "CREATE INDEX IF NOT EXISTS target_stream_compound ON cache (target, stream);";
 
+// The recorded total of the streams' sizes, kept by triggers in the same transaction as every
+// change of the `cache` table (whichever program makes it), so that a store need not add up
+// the whole table. A database made before it is seeded with the sum of what is recorded.
+const char kTotalSchema[] =
+    "CREATE TABLE IF NOT EXISTS cache_total (id INTEGER PRIMARY KEY CHECK (id = 0),"
+    "total INTEGER NOT NULL);"
+    "CREATE TRIGGER IF NOT EXISTS cache_total_insert AFTER INSERT ON cache BEGIN "
+    "UPDATE cache_total SET total = total + ifnull(NEW.size, 0) WHERE id = 0; END;"
+    "CREATE TRIGGER IF NOT EXISTS cache_total_delete AFTER DELETE ON cache BEGIN "
+    "UPDATE cache_total SET total = total - ifnull(OLD.size, 0) WHERE id = 0; END;"
+    "CREATE TRIGGER IF NOT EXISTS cache_total_update AFTER UPDATE OF size ON cache BEGIN "
+    "UPDATE cache_total SET total = total - ifnull(OLD.size, 0) + ifnull(NEW.size, 0) "
+    "WHERE id = 0; END;"
+    "INSERT OR IGNORE INTO cache_total (id, total) SELECT 0, ifnull(SUM(size), 0) FROM cache;";
+
+// Every object the two scripts make: when all are there (and the total has its row) nothing
+// needs writing, and a reader does not take the write lock at every construction.
+const char kSchemaObjects[] =
+    "SELECT count(*) AS n FROM sqlite_master WHERE name IN ('cache_target','path','modify',"
+    "'cache','stream','target','target_stream_compound','cache_total','cache_total_insert',"
+    "'cache_total_delete','cache_total_update')";
+const long kSchemaObjectCount = 11;
+
 // A statement with SQLite's quoting ("%q" doubles single quotes). False, logged, when memory ran
 // out: an empty statement would otherwise run as a successful no-op.
 bool Sql(std::string& out, const char* fmt, ...) {
@@ -84,11 +107,22 @@ CacheManager::CacheManager(bool gcEnabled, int64_t gcLimit)
     PL_ERR("open db failed");
     return;
   }
-  if (!_db.Exec(kSchema)) {
+  if (!HasSchema() && !_db.Exec(std::string(kSchema) + kTotalSchema)) {
     PL_ERR("create db failed");
     return;
   }
   _isGood = true;
+}
+
+bool CacheManager::HasSchema() {
+  BaseDB::Rows objects;
+  if (!_db.QueryResult(kSchemaObjects, objects) || objects.size() != 1 ||
+      strtol(objects[0]["n"].c_str(), nullptr, 10) != kSchemaObjectCount) {
+    return false;
+  }
+  BaseDB::Rows totals;
+  return _db.QueryResult("SELECT count(*) AS n FROM cache_total WHERE id = 0", totals) &&
+         totals.size() == 1 && totals[0]["n"] == "1";
 }
 
 CacheManager::~CacheManager() { _db.Close(); }
@@ -319,9 +353,15 @@ bool CacheManager::Get(const std::string& target, const std::string& stream, std
 
 int64_t CacheManager::CalculateGCSize() {
   BaseDB::Rows rows;
-  if (!_db.QueryResult("SELECT SUM(size) FROM cache", rows)) {
-    PL_ERR_SHORT("calculate GC size fail");
-    return 0;
+  // The running total answers what "SELECT SUM(size) FROM cache" would, without reading every
+  // row; the sum itself is the answer when the total's row is missing.
+  if (!_db.QueryResult("SELECT total AS \"SUM(size)\" FROM cache_total WHERE id = 0", rows) ||
+      rows.size() != 1) {
+    rows.clear();
+    if (!_db.QueryResult("SELECT SUM(size) FROM cache", rows)) {
+      PL_ERR_SHORT("calculate GC size fail");
+      return 0;
+    }
   }
   if (rows.size() != 1) return 0;
   int64_t total = strtoll(rows[0]["SUM(size)"].c_str(), nullptr, 10);

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -125,10 +126,71 @@ TEST_F(CacheManagerTest, SchemaIsExactlyTheTablesAndIndexesOfTheScript) {
       "KEY(target) REFERENCES cache_target(path));\n"
       "CREATE INDEX stream ON cache (stream);\n"
       "CREATE INDEX target ON cache (target);\n"
-      "CREATE INDEX target_stream_compound ON cache (target, stream);\n",
+      "CREATE INDEX target_stream_compound ON cache (target, stream);\n"
+      "CREATE TABLE cache_total (id INTEGER PRIMARY KEY CHECK (id = 0),total INTEGER NOT "
+      "NULL);\n"
+      "CREATE TRIGGER cache_total_insert AFTER INSERT ON cache BEGIN UPDATE cache_total SET "
+      "total = total + ifnull(NEW.size, 0) WHERE id = 0; END;\n"
+      "CREATE TRIGGER cache_total_delete AFTER DELETE ON cache BEGIN UPDATE cache_total SET "
+      "total = total - ifnull(OLD.size, 0) WHERE id = 0; END;\n"
+      "CREATE TRIGGER cache_total_update AFTER UPDATE OF size ON cache BEGIN UPDATE "
+      "cache_total SET total = total - ifnull(OLD.size, 0) + ifnull(NEW.size, 0) WHERE id = "
+      "0; END;\n",
       testing::Schema(SZF_CACHE_DB_PATH));
-  CacheManager again(true, 1073741824);  // the script runs on every construction
+  CacheManager again(true, 1073741824);
   EXPECT_TRUE(again.IsGood());
+}
+
+// A database in place is only read at construction: while another process holds the write
+// lock (a long store, a VACUUM), a reader does not queue behind it.
+TEST_F(CacheManagerTest, ConstructionOnAReadyDatabaseTakesNoWriteLock) {
+  { CacheManager first(true, 1073741824); }
+  BaseDB writer(SZF_CACHE_DB_PATH);
+  ASSERT_TRUE(writer.Open());
+  ASSERT_EQ(SQLITE_OK, sqlite3_exec(writer.GetHandle(), "BEGIN IMMEDIATE", nullptr, nullptr,
+                                    nullptr));
+  auto start = std::chrono::steady_clock::now();
+  CacheManager cache(true, 1073741824);
+  EXPECT_TRUE(cache.IsGood());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  sqlite3_exec(writer.GetHandle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+// The total that collection compares with the limit is kept by the database itself, so rows
+// written by any program (a peer that knows nothing of it, a database from before it) count.
+TEST_F(CacheManagerTest, RecordedTotalFollowsEveryChangeOfTheStreams) {
+  // A database made with the tables and indexes only, holding 30 bytes of streams.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH,
+                    "CREATE TABLE cache_target (path TEXT PRIMARY KEY,modify INTEGER);"
+                    "CREATE TABLE cache (stream TEXT,size INTEGER,access INTEGER,target TEXT);"
+                    "INSERT INTO cache VALUES ('a',10,1,'/x'),('b',20,2,'/y'),('c',NULL,3,'/z')"));
+  CacheManager cache(true, 25);
+  ASSERT_TRUE(cache.IsGood());
+  EXPECT_EQ(5, cache.CalculateGCSize());
+
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "INSERT INTO cache VALUES ('d',7,4,'/w')"));
+  EXPECT_EQ(12, cache.CalculateGCSize());
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "UPDATE cache SET size = 1 WHERE stream = 'b'"));
+  EXPECT_EQ(0, cache.CalculateGCSize());  // 18
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "UPDATE cache SET size = 40 WHERE stream = 'c'"));
+  EXPECT_EQ(33, cache.CalculateGCSize());  // 58
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "DELETE FROM cache WHERE stream IN ('a', 'c')"));
+  EXPECT_EQ(0, cache.CalculateGCSize());  // 8
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "INSERT INTO cache VALUES ('e',30,5,'/v')"));
+  EXPECT_EQ(13, cache.CalculateGCSize());
+  EXPECT_EQ(Query(SZF_CACHE_DB_PATH, "SELECT SUM(size) AS s FROM cache")[0]["s"],
+            Query(SZF_CACHE_DB_PATH, "SELECT total FROM cache_total")[0]["total"]);
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "DELETE FROM cache"));
+  EXPECT_EQ("0", Query(SZF_CACHE_DB_PATH, "SELECT total FROM cache_total")[0]["total"]);
+
+  // A total that lost its row is seeded again from the sum at the next construction; until
+  // then the sum answers.
+  ASSERT_TRUE(Write(SZF_CACHE_DB_PATH, "INSERT INTO cache VALUES ('f',50,6,'/u');"
+                                       "DELETE FROM cache_total"));
+  EXPECT_EQ(25, cache.CalculateGCSize());
+  CacheManager again(true, 25);
+  ASSERT_TRUE(again.IsGood());
+  EXPECT_EQ("50", Query(SZF_CACHE_DB_PATH, "SELECT total FROM cache_total")[0]["total"]);
 }
 
 TEST_F(CacheManagerTest, SetStoresTheStreamBesideItsSourceOnEitherVolume) {
