@@ -74,6 +74,14 @@ inline void LogLine(const char* file, int line, const char* fmt, ...) {
 using EntryFunc = void (*)(APIRequest*, APIResponse*);
 using CheckFunc = bool (*)(APIRequest*, APIResponse*);
 
+// ---- Answer bodies -------------------------------------------------------------------------
+
+// Takes over SendBody(out, fd) when it can (a resident worker handing the file to the web
+// server): true when it did, false when it wrote nothing and the bytes must be copied. Set by
+// the request pool for the stream of the request it serves; null everywhere else.
+using BodyHandoff = bool (*)(FILE* out, int fd);
+void SetBodyHandoff(BodyHandoff handoff);
+
 // ---- Parameters ----------------------------------------------------------------------------
 
 // Largest request body read (larger ones are refused before reading).

@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcgiapp.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -26,6 +29,9 @@ namespace VIREO {
 namespace webapi {
 
 namespace {
+
+// How long a worker waits for the web server to take a body it was handed.
+constexpr int kHandoffWaitSeconds = 60;
 
 int EnvNumber(const char* name, int fallback, int low, int high) {
   const char* v = getenv(name);
@@ -111,16 +117,115 @@ ssize_t ReadRequest(void* cookie, char* buf, size_t size) {
   return n < 0 ? -1 : n;
 }
 
-ssize_t WriteRequest(void* cookie, const char* buf, size_t size) {
-  FCGX_Request* r = static_cast<FCGX_Request*>(cookie);
+// The answer of the request being served. Its header block is held back until the first byte
+// of the body (or the end of the answer), so that a body handed to the web server can still
+// add its header.
+struct Answer {
+  FCGX_Request* request = nullptr;
+  FILE* stream = nullptr;
+  std::string head;        // the header block so far, while not sent
+  bool headDone = false;   // `head` ends with the blank line
+  bool headSent = false;   // everything goes straight through
+  int handedFd = -1;       // the descriptor the web server reads the body from
+};
+
+Answer* gAnswer = nullptr;   // the request being served
+bool gHandoff = false;       // the web server takes bodies from our descriptors
+
+// Longest header block held back; anything longer is not a header block for us to extend.
+constexpr size_t kMaxHeldHead = 16 * 1024;
+
+bool Put(FCGX_Request* r, const char* buf, size_t size) {
   size_t done = 0;
   while (done < size) {
     int chunk = static_cast<int>(size - done > 1 << 20 ? 1 << 20 : size - done);
     int n = FCGX_PutStr(buf + done, chunk, r->out);
-    if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;  // the client went away
+    if (n < 0) return false;  // the client went away
     done += static_cast<size_t>(n);
   }
-  return static_cast<ssize_t>(done);
+  return true;
+}
+
+bool SendHead(Answer& a) {
+  a.headSent = true;
+  std::string head;
+  head.swap(a.head);
+  return head.empty() || Put(a.request, head.data(), head.size());
+}
+
+ssize_t WriteRequest(void* cookie, const char* buf, size_t size) {
+  Answer& a = *static_cast<Answer*>(cookie);
+  if (!a.headSent && !a.headDone) {
+    a.head.append(buf, size);
+    size_t end = a.head.find("\r\n\r\n");
+    size_t blank = 4;
+    size_t bare = a.head.find("\n\n");
+    if (bare < end) {
+      end = bare;
+      blank = 2;
+    }
+    if (end == std::string::npos) {
+      if (a.head.size() > kMaxHeldHead && !SendHead(a)) return -1;
+      return static_cast<ssize_t>(size);
+    }
+    a.headDone = true;
+    size_t bodyStart = end + blank;
+    if (bodyStart == a.head.size()) return static_cast<ssize_t>(size);
+    // The body began within this write: the head goes, then what follows it.
+    std::string body = a.head.substr(bodyStart);
+    a.head.resize(bodyStart);
+    if (!SendHead(a)) return -1;
+    return Put(a.request, body.data(), body.size()) ? static_cast<ssize_t>(size) : -1;
+  }
+  if (!a.headSent && !SendHead(a)) return -1;
+  return Put(a.request, buf, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+// The web server sets the length of a file it sends: a "Content-Length" line of the header
+// block is dropped when it gives the file's size. False, nothing changed, when it gives
+// another (the answer would contradict itself), or the block already hands a file over.
+bool DropMatchingLength(std::string& head, int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  size_t at = 0;
+  while (at < head.size()) {
+    size_t eol = head.find('\n', at);
+    if (eol == std::string::npos) break;
+    std::string line = head.substr(at, eol - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t colon = line.find(':');
+    std::string name = line.substr(0, colon == std::string::npos ? 0 : colon);
+    if (strcasecmp(name.c_str(), "X-Sendfile") == 0) return false;
+    if (strcasecmp(name.c_str(), "Content-Length") == 0) {
+      std::string value = line.substr(colon + 1);
+      value.erase(0, value.find_first_not_of(" \t"));
+      if (value != std::to_string(static_cast<long long>(st.st_size))) return false;
+      head.erase(at, eol + 1 - at);
+      continue;
+    }
+    at = eol + 1;
+  }
+  return true;
+}
+
+// SendBody through the web server: the header block gains "X-Sendfile: /proc/<pid>/fd/<n>"
+// for a duplicate of `fd`. The server opens that link, which is the open file itself and not
+// a name resolved again, while it reads the header block; the duplicate stays open until the
+// server has closed the connection (see FinishAnswer).
+bool HandBodyToServer(FILE* out, int fd) {
+  if (!gHandoff || gAnswer == nullptr || out != gAnswer->stream) return false;
+  Answer& a = *gAnswer;
+  if (fflush(out) != 0 || a.headSent || !a.headDone || a.handedFd >= 0) return false;
+  if (!DropMatchingLength(a.head, fd)) return false;
+  int held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (held < 0) return false;
+  size_t blank = a.head.size() >= 4 && a.head.compare(a.head.size() - 4, 4, "\r\n\r\n") == 0
+                     ? 2 : 1;
+  a.head.insert(a.head.size() - blank, "X-Sendfile: /proc/" + std::to_string(getpid()) +
+                                           "/fd/" + std::to_string(held) +
+                                           (blank == 2 ? "\r\n" : "\n"));
+  a.handedFd = held;
+  return SendHead(a);
 }
 
 // The process environment for one request: the worker's own variables, then the request's.
@@ -137,13 +242,15 @@ void SetRequestEnvironment(const std::vector<std::string>& base, char** params) 
   }
 }
 
-void ServeRequest(FCGX_Request& request, const std::vector<std::string>& base,
+void ServeRequest(FCGX_Request& request, Answer& answer, const std::vector<std::string>& base,
                   const std::function<void()>& serveOne) {
   SetRequestEnvironment(base, request.envp);
+  answer = Answer();
+  answer.request = &request;
   cookie_io_functions_t reader = {ReadRequest, nullptr, nullptr, nullptr};
   cookie_io_functions_t writer = {nullptr, WriteRequest, nullptr, nullptr};
   FILE* in = fopencookie(&request, "r", reader);
-  FILE* out = fopencookie(&request, "w", writer);
+  FILE* out = fopencookie(&answer, "w", writer);
   if (in == nullptr || out == nullptr) {
     HARBOR_LOG("request worker: cannot open the request's streams: %m");
     if (in != nullptr) fclose(in);
@@ -151,17 +258,51 @@ void ServeRequest(FCGX_Request& request, const std::vector<std::string>& base,
     FCGX_FPrintF(request.out, "Status: 500 Internal Server Error\r\n\r\n");
     return;
   }
+  answer.stream = out;
   setvbuf(out, nullptr, _IOFBF, 64 * 1024);
   FILE* savedIn = stdin;
   FILE* savedOut = stdout;
   stdin = in;
   stdout = out;
+  gAnswer = &answer;
   serveOne();
   fflush(out);
+  if (!answer.headSent) SendHead(answer);
+  gAnswer = nullptr;
   stdout = savedOut;
   stdin = savedIn;
   fclose(out);
   fclose(in);
+  answer.stream = nullptr;
+}
+
+// Ends the request. A body handed to the web server must stay open until the server has read
+// the header block and opened it: the server closes the connection only after that, so the
+// duplicate is closed once the connection reads as closed. False when that was not seen in
+// time: the worker must then end, taking the descriptor with it, rather than let the number
+// name another file.
+bool FinishAnswer(FCGX_Request& request, Answer& answer) {
+  int watch = answer.handedFd >= 0 && request.ipcFd >= 0
+                  ? fcntl(request.ipcFd, F_DUPFD_CLOEXEC, 3) : -1;
+  FCGX_Finish_r(&request);
+  if (answer.handedFd < 0) return true;
+  bool closed = false;
+  const time_t deadline = time(nullptr) + kHandoffWaitSeconds;
+  while (watch >= 0 && !closed && time(nullptr) <= deadline) {
+    struct pollfd p = {watch, POLLIN | POLLRDHUP, 0};
+    int n = poll(&p, 1, 1000);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    if (n == 0) continue;
+    char trash[512];
+    ssize_t got = read(watch, trash, sizeof(trash));
+    if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) closed = true;
+  }
+  if (watch >= 0) close(watch);
+  if (!closed) return false;
+  close(answer.handedFd);
+  answer.handedFd = -1;
+  return true;
 }
 
 int Worker(const RequestPoolOptions& options, const std::function<void()>& serveOne) {
@@ -184,6 +325,9 @@ int Worker(const RequestPoolOptions& options, const std::function<void()>& serve
     HARBOR_LOG("request worker: cannot prepare a request");
     return 1;
   }
+  gHandoff = options.handBodies;
+  SetBodyHandoff(HandBodyToServer);
+  Answer answer;
   const ProcessState clean = ProcessState::Read();
   for (int served = 0; served < options.maxRequests && !gWorkerStop; ++served) {
     gWorkerIdle = 1;
@@ -194,8 +338,12 @@ int Worker(const RequestPoolOptions& options, const std::function<void()>& serve
       HARBOR_LOG("request worker: cannot accept a request (%d)", rc);
       return 1;
     }
-    ServeRequest(request, base, serveOne);
-    FCGX_Finish_r(&request);
+    ServeRequest(request, answer, base, serveOne);
+    if (!FinishAnswer(request, answer)) {
+      HARBOR_LOG("request worker %d ends: the web server did not take a handed body in time",
+                 static_cast<int>(getpid()));
+      return 0;
+    }
     errno = 0;
     std::string why = clean.Differs(ProcessState::Read());
     if (!why.empty()) {
@@ -227,6 +375,8 @@ RequestPoolOptions RequestPoolOptionsFromEnvironment() {
   RequestPoolOptions o;
   o.workers = EnvNumber("HARBOR_WEBAPI_WORKERS", o.workers, 1, 64);
   o.maxRequests = EnvNumber("HARBOR_WEBAPI_MAX_REQUESTS", o.maxRequests, 1, 1000000);
+  const char* hand = getenv("HARBOR_WEBAPI_HAND_BODIES");
+  o.handBodies = hand != nullptr && strcmp(hand, "1") == 0;
   return o;
 }
 

@@ -132,6 +132,7 @@ TEST_F(FoliumE2ETest, TheOwnerGetsDownloadsAndPrintsAPdf) {
   EXPECT_EQ(200, download.status);
   EXPECT_EQ("attachment; filename=plan.pdf", download.Header("content-disposition"));
   EXPECT_EQ(bytes, download.body);  // exactly the file's bytes
+  EXPECT_EQ(std::to_string(bytes.size()), download.Header("Content-Length"));
 
   HttpResponse print = alice_.Raw(kApi, 1, "print", Path("/docs/folium/plan.pdf"));
   EXPECT_EQ(200, print.status);

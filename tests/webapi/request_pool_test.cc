@@ -4,8 +4,10 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "appliance_env.h"
@@ -101,6 +103,67 @@ Json::Value FreshWorker(RequestPool& t) {
   }
   ADD_FAILURE() << "the worker was never replaced";
   return last;
+}
+
+// A body sent with SendBody goes out through the web server, taken from the very file the
+// handler opened: whatever became of its name meanwhile, and although the next request of the
+// same worker reuses the descriptor's number for another file.
+TEST_F(RequestPool, HandedBodiesAreTheOpenedFilesThemselves) {
+  const std::string a = "/volume1/docs/handed-a.pdf";
+  const std::string b = "/volume1/docs/handed-b.pdf";
+  const std::string contentA = "%PDF-1.4 a\n" + std::string(300000, 'a');
+  const std::string contentB = "%PDF-1.4 b\n";
+  std::ofstream(a, std::ios::binary) << contentA;
+  std::ofstream(b, std::ios::binary) << contentB;
+  auto send = [](WebClient& c, const std::string& path, const std::string& swap = "") {
+    Json::Value p(Json::objectValue);
+    p["path"] = path;
+    if (!swap.empty()) p["swap"] = swap;
+    return c.Raw(kApi, 1, "send_body", p);
+  };
+  for (int i = 0; i < 8; ++i) {
+    bool first = i % 2 == 0;
+    paperlens_test::HttpResponse r = send(client_, first ? a : b);
+    const std::string& want = first ? contentA : contentB;
+    EXPECT_EQ(200, r.status) << i;
+    EXPECT_EQ("application/pdf", r.Header("Content-Type")) << i;
+    EXPECT_EQ(std::to_string(want.size()), r.Header("Content-Length")) << i;
+    EXPECT_TRUE(r.body == want) << i << ": " << r.body.size() << " bytes";
+    EXPECT_EQ("", r.Header("X-Sendfile")) << i;
+    EXPECT_NE("", r.Header("ETag")) << i << ": the server did not send the file itself";
+  }
+
+  // Requests at once, through the one worker: each answer is its own file.
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      WebClient c(kPort);
+      c.SetSid(client_.Sid());
+      for (int i = 0; i < 6; ++i) {
+        bool first = (t + i) % 2 == 0;
+        if (send(c, first ? a : b).body != (first ? contentA : contentB)) ++wrong;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, wrong.load());
+
+  // The name is taken over by another file after the handler opened it.
+  const std::string other = "/volume1/docs/handed-other.pdf";
+  std::ofstream(other, std::ios::binary) << "%PDF-1.4 other\n";
+  paperlens_test::HttpResponse swapped = send(client_, a, other);
+  EXPECT_TRUE(swapped.body == contentA) << swapped.body.size() << " bytes";
+
+  // The handed descriptor is closed before the worker's next request: it is not replaced.
+  testsupport::LogMark log;
+  Json::Value fresh = FreshWorker(*this);
+  paperlens_test::HttpResponse handed = send(client_, b);
+  EXPECT_EQ(fresh["pid"].asString(), handed.Header("X-Worker"));
+  EXPECT_EQ(fresh["pid"], Process()["pid"]);
+  EXPECT_FALSE(log.HasLine({"replaced after a request"}));
+  unlink(a.c_str());
+  unlink(b.c_str());
 }
 
 // The per-request program stays available, and there every request is a process of its own.

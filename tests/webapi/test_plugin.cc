@@ -192,6 +192,30 @@ class Download : public ConvertAPIBase {
   }
 };
 
+// Opens "path", then renames "swap" (when given) over it, and sends the opened file as the
+// body with SendBody. The header block names the worker ("X-Worker: <pid>").
+class SendBody : public ConvertAPIBase {
+ public:
+  using ConvertAPIBase::ConvertAPIBase;
+  int Execute() override {
+    std::string path = request->GetParam("path", "").asString();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 117;
+    std::string swap = request->GetParam("swap", "").asString();
+    if (!swap.empty() && rename(swap.c_str(), path.c_str()) != 0) {
+      close(fd);
+      return 117;
+    }
+    isOutput = false;
+    response->SetEnableOutput(false);
+    fprintf(stdout, "Content-Type: application/pdf\r\nX-Worker: %d\r\n\r\n",
+            static_cast<int>(getpid()));
+    bool sent = VIREO::SendBody(stdout, fd);
+    close(fd);
+    return sent ? 0 : 117;
+  }
+};
+
 class Nested : public ConvertAPIBase {
  public:
   using ConvertAPIBase::ConvertAPIBase;
@@ -244,6 +268,7 @@ const frame::APIMethodRow kMethods[] = {
     {kApi, 1, "poll_stop", &frame::Entry<PollStop>},
     {kApi, 1, "download", &frame::Entry<Download>},
     {kApi, 1, "nested", &frame::Entry<Nested>},
+    {kApi, 1, "send_body", &frame::Entry<SendBody>},
     {kApi, 1, "unchecked", &frame::Entry<Echo>},
     {kDocApi, 1, "list", &DocEntry<DocList>},
     {kDocApi, 1, "refuse", &DocEntry<DocRefuse>},
@@ -264,6 +289,7 @@ const frame::APICheckRow kChecks[] = {
     {kApi, 1, "poll_stop", &frame::CheckStringParam<kTaskId>, 0, 0},
     {kApi, 1, "download", &frame::CheckStringParam<kPath>, 0, 0},
     {kApi, 1, "nested", &frame::CheckNothing, 0, 0},
+    {kApi, 1, "send_body", &frame::CheckStringParam<kPath>, 0, 0},
     {kDocApi, 1, "list", &frame::CheckNothing, 0, 0},
     {kDocApi, 1, "refuse", &frame::CheckNothing, 0, 0},
     {nullptr, 0, nullptr, nullptr, 0, 0},

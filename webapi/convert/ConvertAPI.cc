@@ -30,15 +30,7 @@ bool SendStream(int fd, FILE* out) {
   if (fwrite(kContentType, 1, sizeof(kContentType) - 1, out) != sizeof(kContentType) - 1) {
     return false;
   }
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) return false;
-  }
-  return fflush(out) == 0;
+  return VIREO::SendBody(out, fd);
 }
 
 // The file "poll_start" checked, for its background task: the task runs in a child process

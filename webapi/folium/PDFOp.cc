@@ -285,14 +285,9 @@ int PDFGet::Execute() {
   response->SetEnableOutput(false);
   FILE* out = response->GetOutput();
   fputs("Content-Type: application/pdf\r\n\r\n", out);
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = read(_document.Get(), buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) break;
+  if (!VIREO::SendBody(out, _document.Get())) {
+    FOLIUM_LOG("sending %s failed", _strRealPath.c_str());
   }
-  fflush(out);
   if (!ViewLog(DOC_LOG_VIEW, _strSharePath, _strRealPath, request)) {
     syslog(LOG_ERR, "%s:%d (%u) save view log error\n", FOLIUM_SOURCE, __LINE__,
            static_cast<unsigned>(getpid()));

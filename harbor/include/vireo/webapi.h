@@ -234,6 +234,14 @@ class APIDownload {
   bool _xSendFile = true;
 };
 
+// Sends the rest of the answer, its body, from `fd`, from where it stands to its end. `out` is
+// the request's output (the response's GetOutput()), on which the handler has written a
+// complete header block and nothing of the body. A resident request worker may hand a regular
+// file open at its start to the web server, that very open file and never a name the server
+// would resolve again; otherwise the bytes are copied. False when reading or writing failed
+// (part of the body may be out). `fd` stays the caller's.
+bool SendBody(FILE* out, int fd);
+
 // Background tasks. A task runs in a detached process of its own (standard streams on
 // /dev/null, its own copy of the caller's memory), so `data` only has to stay valid until
 // Start returns. Its state lives in a file under the task folder (/run/vireo/polling), where
