@@ -15,7 +15,7 @@ namespace VIREO {
 namespace webapi {
 
 struct RequestPoolOptions {
-  int workers = 4;          // HARBOR_WEBAPI_WORKERS (1 to 64)
+  int workers = 8;          // HARBOR_WEBAPI_WORKERS (1 to 64)
   int maxRequests = 1000;   // HARBOR_WEBAPI_MAX_REQUESTS: requests a worker serves (1 to 10^6)
   // HARBOR_WEBAPI_HAND_BODIES=1: the web server, running as root, takes SendBody's files from
   // the workers' descriptors (X-Sendfile of /proc/<pid>/fd/<n>) instead of a copy.

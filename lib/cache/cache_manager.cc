@@ -51,10 +51,10 @@ const char kTotalSchema[] =
 // Every object the two scripts make: when all are there (and the total has its row) nothing
 // needs writing, and a reader does not take the write lock at every construction.
 const char kSchemaObjects[] =
-    "SELECT count(*) AS n FROM sqlite_master WHERE name IN ('cache_target','path','modify',"
+    "SELECT (SELECT count(*) FROM sqlite_master WHERE name IN ('cache_target','path','modify',"
     "'cache','stream','target','target_stream_compound','cache_total','cache_total_insert',"
-    "'cache_total_delete','cache_total_update')";
-const long kSchemaObjectCount = 11;
+    "'cache_total_delete','cache_total_update')) = 11 AND (SELECT count(*) FROM cache_total "
+    "WHERE id = 0) = 1";
 
 // A statement with SQLite's quoting ("%q" doubles single quotes). False, logged, when memory ran
 // out: an empty statement would otherwise run as a successful no-op.
@@ -115,14 +115,14 @@ CacheManager::CacheManager(bool gcEnabled, int64_t gcLimit)
 }
 
 bool CacheManager::HasSchema() {
-  BaseDB::Rows objects;
-  if (!_db.QueryResult(kSchemaObjects, objects) || objects.size() != 1 ||
-      strtol(objects[0]["n"].c_str(), nullptr, 10) != kSchemaObjectCount) {
-    return false;
-  }
-  BaseDB::Rows totals;
-  return _db.QueryResult("SELECT count(*) AS n FROM cache_total WHERE id = 0", totals) &&
-         totals.size() == 1 && totals[0]["n"] == "1";
+  // Run without BaseDB's logging: a database without the total fails to compile this, which
+  // only means the script has to run.
+  sqlite3_stmt* stmt = nullptr;
+  bool ready = sqlite3_prepare_v2(_db.GetHandle(), kSchemaObjects, -1, &stmt, nullptr) ==
+                   SQLITE_OK &&
+               sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int(stmt, 0) == 1;
+  sqlite3_finalize(stmt);
+  return ready;
 }
 
 CacheManager::~CacheManager() { _db.Close(); }
