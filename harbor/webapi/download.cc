@@ -1,8 +1,11 @@
 // File downloads: handed to the web server (X-Sendfile) or streamed by the request program.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <linux/magic.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <string>
@@ -34,6 +37,14 @@ class Fd {
 };
 
 webapi::BodyHandoff gBodyHandoff = nullptr;
+
+bool IsPlainName(const std::string& path, int fd) {
+  char* real = realpath(path.c_str(), nullptr);
+  bool plain = real != nullptr && path == real && path.compare(0, 6, "/proc/") != 0;
+  free(real);
+  struct statfs fs;
+  return plain && fstatfs(fd, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC;
+}
 
 }  // namespace
 
@@ -128,8 +139,11 @@ bool APIDownload::Send(int fd, const struct stat& st, const std::string& path) {
   }
   if (!haveType) fputs("Content-Type: application/octet-stream\r\n", out);
 
-  // A path with a line break cannot travel in a header; such a file is streamed.
-  if (_xSendFile && !path.empty() && !HasLineBreak(path)) {
+  // The server resolves the name again, in its own process: only a plain name (absolute, no
+  // links, no "." or "..") that leads to the same place for it goes by name, and nothing on
+  // /proc, where "self" is the server and the server takes only what workers hand over. Other
+  // files, and names with a line break (which cannot travel in a header), are streamed.
+  if (_xSendFile && !path.empty() && !HasLineBreak(path) && IsPlainName(path, fd)) {
     fprintf(out, "X-Sendfile: %s\r\n\r\n", path.c_str());
     return fflush(out) == 0;
   }
