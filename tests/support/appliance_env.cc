@@ -39,10 +39,20 @@ bool LogMark::Contains(const std::string& needle, int timeoutMs) const {
   }
 }
 
+namespace {
+
+// The log's lines that are complete: the receiver may be writing the last one still.
+std::string CompleteLines(const std::string& text) {
+  size_t end = text.rfind('\n');
+  return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}
+
+}  // namespace
+
 bool LogMark::HasLine(const std::vector<std::string>& needles, int timeoutMs) const {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    std::istringstream lines(Text());
+    std::istringstream lines(CompleteLines(Text()));
     std::string line;
     while (std::getline(lines, line)) {
       bool all = true;
@@ -57,7 +67,7 @@ bool LogMark::HasLine(const std::vector<std::string>& needles, int timeoutMs) co
 std::string LogMark::Line(const std::string& needle, int timeoutMs) const {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    std::istringstream lines(Text());
+    std::istringstream lines(CompleteLines(Text()));
     std::string line;
     while (std::getline(lines, line)) {
       if (line.find(needle) != std::string::npos) return line;
@@ -69,7 +79,7 @@ std::string LogMark::Line(const std::string& needle, int timeoutMs) const {
 
 int LogMark::Count(const std::string& needle, int settleMs) const {
   std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
-  std::istringstream lines(Text());
+  std::istringstream lines(CompleteLines(Text()));
   std::string line;
   int n = 0;
   while (std::getline(lines, line)) {
