@@ -11,6 +11,7 @@
 #include "ThirdPartyConvertDB.h"
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "documents.h"
 #include "http_client.h"
 #include "utils.h"
@@ -77,13 +78,8 @@ int JobsRun() {
   return jobs;
 }
 
-class ConvertE2ETest : public ::testing::Test {
+class ConvertE2ETest : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -98,12 +94,9 @@ class ConvertE2ETest : public ::testing::Test {
                                           kUsersGid, 0600));
   }
 
-  static ApplianceServer* server_;
   WebClient alice_{kPort};
   WebClient bob_{kPort};
 };
-
-ApplianceServer* ConvertE2ETest::server_ = nullptr;
 
 TEST_F(ConvertE2ETest, ADocumentIsConvertedOnceThenServedFromTheCache) {
   AliceDocument("docx", "report.docx", 3);

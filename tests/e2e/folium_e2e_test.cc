@@ -14,6 +14,7 @@
 
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "documents.h"
 #include "http_client.h"
 #include "vireo/libc.h"
@@ -81,13 +82,8 @@ std::vector<Json::Value> TransferLog() {
   return entries;
 }
 
-class FoliumE2ETest : public ::testing::Test {
+class FoliumE2ETest : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -108,13 +104,10 @@ class FoliumE2ETest : public ::testing::Test {
     ASSERT_TRUE(testsupport::MakeDocument("pdf", path, pages, false, kAliceUid, kUsersGid, 0600));
   }
 
-  static ApplianceServer* server_;
   WebClient alice_{kPort};
   WebClient bob_{kPort};
   WebClient admin_{kPort};
 };
-
-ApplianceServer* FoliumE2ETest::server_ = nullptr;
 
 TEST_F(FoliumE2ETest, TheOwnerGetsDownloadsAndPrintsAPdf) {
   AlicePdf(kDir + "/plan.pdf", 2);

@@ -20,6 +20,7 @@
 
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "cache_manager.h"
 #include "documents.h"
 #include "http_client.h"
@@ -154,13 +155,8 @@ class Swapper {
   pid_t _pid = -1;
 };
 
-class HostileUserTest : public ::testing::Test {
+class HostileUserTest : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -189,12 +185,9 @@ class HostileUserTest : public ::testing::Test {
     EXPECT_EQ(std::string::npos, PdfText(r.body).find(kAlicePrivate)) << what;
   }
 
-  static ApplianceServer* server_;
   WebClient alice_{kPort};
   WebClient bob_{kPort};
 };
-
-ApplianceServer* HostileUserTest::server_ = nullptr;
 
 TEST_F(HostileUserTest, APlantedStreamIsNeitherFollowedNorServed) {
   // Bob's document, with "its cached PDF" a link to the password database, or to alice's file.

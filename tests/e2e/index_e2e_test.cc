@@ -14,6 +14,7 @@
 #include "TaskDB.h"
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "documents.h"
 #include "http_client.h"
 #include "utils.h"
@@ -87,13 +88,8 @@ struct stat StatOf(const std::string& path) {
   return st;
 }
 
-class IndexE2ETest : public ::testing::Test {
+class IndexE2ETest : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -116,11 +112,8 @@ class IndexE2ETest : public ::testing::Test {
     return admin_.Call(kApi, 1, "list")["data"]["items"][index]["status"].asString();
   }
 
-  static ApplianceServer* server_;
   WebClient admin_{kPort};
 };
-
-ApplianceServer* IndexE2ETest::server_ = nullptr;
 
 TEST_F(IndexE2ETest, OnlyAdministratorsReachTheIndex) {
   WebClient alice(kPort);

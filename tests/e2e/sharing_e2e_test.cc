@@ -13,6 +13,7 @@
 
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "documents.h"
 #include "http_client.h"
 #include "vireo/libc.h"
@@ -107,13 +108,8 @@ std::string url(const std::string& id) {
   return "http://127.0.0.1:" + std::to_string(kPort) + "/sharing/" + id;
 }
 
-class SharingE2ETest : public ::testing::Test {
+class SharingE2ETest : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
 
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -150,13 +146,10 @@ class SharingE2ETest : public ::testing::Test {
     return Json::Value();
   }
 
-  static ApplianceServer* server_;
   WebClient alice_{kPort};
   WebClient bob_{kPort};
   WebClient admin_{kPort};
 };
-
-ApplianceServer* SharingE2ETest::server_ = nullptr;
 
 TEST_F(SharingE2ETest, APasswordLinkAdmitsOnlyWithThePasswordAndOnlyToItsFile) {
   Json::Value params(Json::objectValue);

@@ -14,6 +14,7 @@
 
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "host.h"
 #include "http_client.h"
 
@@ -41,13 +42,8 @@ Json::Value Records() {
   return all;
 }
 
-class Hardening : public ::testing::Test {
+class Hardening : public paperlens_test::ServedSuite<kPort> {
  protected:
-  static void SetUpTestSuite() { server_ = new paperlens_test::ApplianceServer(kPort); }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
     unlink(kRecords);
@@ -71,10 +67,7 @@ class Hardening : public ::testing::Test {
     return a;
   }
 
-  static paperlens_test::ApplianceServer* server_;
 };
-
-paperlens_test::ApplianceServer* Hardening::server_ = nullptr;
 
 // ---- Login throttle ------------------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 
 #include "appliance_env.h"
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "http_client.h"
 
 namespace {
@@ -23,7 +24,7 @@ constexpr int kPort = 18182;
 constexpr int kCgiPort = 18183;
 constexpr char kApi[] = "VIREO.Test.Frame";
 
-class RequestPool : public ::testing::Test {
+class RequestPool : public paperlens_test::ServedSuite<kPort> {
  protected:
   static void SetUpTestSuite() {
     mkdir("/usr/vireo/etc/webapi.d", 0755);
@@ -31,11 +32,7 @@ class RequestPool : public ::testing::Test {
         << "{\"VIREO.Test.Frame\": {\"lib\": \"" << TEST_PLUGIN_PATH << "\"}}";
     setenv("HARBOR_WEBAPI_WORKERS", "1", 1);
     setenv("HARBOR_WEBAPI_MAX_REQUESTS", "3", 1);
-    server_ = new paperlens_test::ApplianceServer(kPort);
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
+    ServedSuite::SetUpTestSuite();
   }
   void SetUp() override {
     ASSERT_TRUE(server_->Ok()) << server_->Error();
@@ -55,11 +52,8 @@ public:
   }
 
  protected:
-  static paperlens_test::ApplianceServer* server_;
   WebClient client_{kPort};
 };
-
-paperlens_test::ApplianceServer* RequestPool::server_ = nullptr;
 
 // Requests until a new worker answers; that answer (the worker's first request) is returned.
 Json::Value FreshWorker(RequestPool& t);

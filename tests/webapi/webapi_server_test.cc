@@ -10,6 +10,7 @@
 #include <string>
 
 #include "appliance_server.h"
+#include "served_suite.h"
 #include "http_client.h"
 #include "appliance_env.h"
 
@@ -35,7 +36,7 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 int ErrorCode(const Json::Value& answer) { return answer["error"]["code"].asInt(); }
 
-class WebAPIServer : public ::testing::Test {
+class WebAPIServer : public paperlens_test::ServedSuite<kPort> {
  protected:
   static void SetUpTestSuite() {
     mkdir("/usr/vireo/etc/webapi.d", 0755);
@@ -44,13 +45,8 @@ class WebAPIServer : public ::testing::Test {
                   "\"}, \"VIREO.Test.Doc\": {\"lib\": \"" + TEST_PLUGIN_PATH +
                   "\"}, \"VIREO.Test.Broken\": {\"lib\": \"broken.so\"}}");
     WriteFile("/usr/vireo/etc/webapi.d/broken.so", "not a shared object");
-    server_ = new paperlens_test::ApplianceServer(kPort);
+    ServedSuite::SetUpTestSuite();
   }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(server_->Ok()) << server_->Error(); }
 
   // A client logged in as `user` (password user + "123").
   static WebClient As(const std::string& user) {
@@ -60,10 +56,7 @@ class WebAPIServer : public ::testing::Test {
     return c;
   }
 
-  static paperlens_test::ApplianceServer* server_;
 };
-
-paperlens_test::ApplianceServer* WebAPIServer::server_ = nullptr;
 
 // ---- Login and sessions --------------------------------------------------------------------
 
