@@ -113,6 +113,8 @@ class CacheManager {
   static constexpr long long kCompactionShare = 8;
 
  private:
+  // IsTargetModified for a target examined as `st`.
+  bool DiffersFromRecord(const std::string& target, const struct stat& st);
   // Whether every table, index and trigger of the schema is in place, read without a write.
   bool HasSchema();
   // Whether the database file has enough free pages to be worth a VACUUM (true when the counts

@@ -70,19 +70,8 @@ std::shared_ptr<const Json::Value> LoadRegistry() {
   return root;
 }
 
-}  // namespace
-
-extern "C" {
-
-int VIREOShareGet(const char* name, PVIREOSHARE* share) {
-  if (share != nullptr) *share = nullptr;
-  if (name == nullptr || *name == '\0' || share == nullptr || strchr(name, '/') != nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  std::shared_ptr<const Json::Value> registry = LoadRegistry();
-  if (!registry) return -1;
-  const Json::Value& root = *registry;
+// Share `name` of the parsed registry `root` into `*share`.
+int ShareFrom(const Json::Value& root, const char* name, PVIREOSHARE* share) {
   const Json::Value& entry = root[name];
   if (!entry.isObject() || !entry["path"].isString() || entry["path"].asString().empty()) {
     errno = ENOENT;
@@ -97,6 +86,21 @@ int VIREOShareGet(const char* name, PVIREOSHARE* share) {
   s->iDownloadDisabled = entry.get("download_disabled", 0).asInt();
   *share = s;
   return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int VIREOShareGet(const char* name, PVIREOSHARE* share) {
+  if (share != nullptr) *share = nullptr;
+  if (name == nullptr || *name == '\0' || share == nullptr || strchr(name, '/') != nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::shared_ptr<const Json::Value> registry = LoadRegistry();
+  if (!registry) return -1;
+  return ShareFrom(*registry, name, share);
 }
 
 int VIREOShareGetByPath(const char* path, PVIREOSHARE* share) {
@@ -126,7 +130,8 @@ int VIREOShareGetByPath(const char* path, PVIREOSHARE* share) {
     errno = ENOENT;
     return -1;
   }
-  return VIREOShareGet(best.c_str(), share);
+  // The same parsed registry answers: reading the file again could meet another version.
+  return ShareFrom(root, best.c_str(), share);
 }
 
 void VIREOShareFree(PVIREOSHARE share) {

@@ -260,6 +260,10 @@ bool CacheManager::IsTargetModified(const std::string& target) {
     errno = 0;  // a missing target is an answer, not an error to report later
     return false;
   }
+  return DiffersFromRecord(target, st);
+}
+
+bool CacheManager::DiffersFromRecord(const std::string& target, const struct stat& st) {
   std::string modify = std::to_string(static_cast<long>(st.st_mtime));
   std::string sql;
   if (!Sql(sql, "SELECT modify FROM cache_target WHERE path = '%q'", target.c_str())) {
@@ -282,7 +286,7 @@ bool CacheManager::Set(const std::string& source, const std::string& target,
   }
   std::string streamPath;
   if (!GetEAPath(target, stream, streamPath)) return false;
-  if (IsTargetModified(target)) CleanCache(target);
+  if (DiffersFromRecord(target, targetStat)) CleanCache(target);
   safe::Error e = safe::InstallEAFile(source, streamPath, isMove);
   if (e != safe::kOk) {
     PL_ERR_SHORT("cache move fail from: %s, to: %s (%s)", source.c_str(), streamPath.c_str(),
@@ -318,10 +322,11 @@ bool CacheManager::NeedsCompaction() {
 }
 
 bool CacheManager::Get(const std::string& target, const std::string& stream, safe::Fd& out) {
-  if (IsTargetModified(target)) CleanCache(target);
   // A target that is there must be a regular file; one that is gone keeps its streams.
   struct stat targetStat;
   safe::Error seen = safe::StatBeneath(target, targetStat);
+  if (seen != safe::kOk) errno = 0;
+  if (seen == safe::kOk && DiffersFromRecord(target, targetStat)) CleanCache(target);
   if (seen == safe::kOk && !S_ISREG(targetStat.st_mode)) return false;
   std::string streamPath;
   if (!GetEAPath(target, stream, streamPath)) return false;
