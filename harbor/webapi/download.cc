@@ -46,6 +46,39 @@ bool IsPlainName(const std::string& path, int fd) {
   return plain && fstatfs(fd, &fs) == 0 && fs.f_type != PROC_SUPER_MAGIC;
 }
 
+// Hands the body to the web server when a resident worker can: only a whole regular file,
+// open at its start.
+bool HandOver(FILE* out, int fd) {
+  struct stat st;
+  return gBodyHandoff != nullptr && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+         lseek(fd, 0, SEEK_CUR) == 0 && gBodyHandoff(out, fd);
+}
+
+// Copies from `fd` where it stands to `out`: `limit` bytes at most (the length announced,
+// even when the file grows meanwhile), or to the end when negative. Failures are logged as
+// those of `what` when it is given.
+bool CopyBody(int fd, FILE* out, long long limit, const char* what) {
+  char buf[1 << 16];
+  while (limit != 0) {
+    size_t want = limit > 0 && limit < static_cast<long long>(sizeof(buf))
+                      ? static_cast<size_t>(limit) : sizeof(buf);
+    ssize_t n = read(fd, buf, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (what != nullptr) HARBOR_LOG("read of %s failed: %m", what);
+      fflush(out);
+      return false;
+    }
+    if (n == 0) break;
+    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+      if (what != nullptr) HARBOR_LOG("write of %s failed: %m", what);
+      return false;
+    }
+    if (limit > 0) limit -= n;
+  }
+  return fflush(out) == 0;
+}
+
 }  // namespace
 
 namespace webapi {
@@ -54,21 +87,7 @@ void SetBodyHandoff(BodyHandoff handoff) { gBodyHandoff = handoff; }
 
 bool SendBody(FILE* out, int fd) {
   if (out == nullptr || fd < 0) return false;
-  // Only a whole regular file can be handed over; anything else is read from where it is.
-  struct stat st;
-  if (gBodyHandoff != nullptr && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      lseek(fd, 0, SEEK_CUR) == 0 && gBodyHandoff(out, fd)) {
-    return true;
-  }
-  char buf[1 << 16];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) return false;
-  }
-  return fflush(out) == 0;
+  return HandOver(out, fd) || CopyBody(fd, out, -1, nullptr);
 }
 
 bool APIDownload::SetHeader(const std::string& name, const std::string& value) {
@@ -149,30 +168,10 @@ bool APIDownload::Send(int fd, const struct stat& st, const std::string& path) {
   }
 
   fprintf(out, "Content-Length: %lld\r\n\r\n", static_cast<long long>(st.st_size));
-  // A file sent from its start may go out through the web server (a resident worker).
-  if (path.empty() && gBodyHandoff != nullptr && lseek(fd, 0, SEEK_CUR) == 0 &&
-      gBodyHandoff(out, fd)) {
-    return true;
-  }
-  char buf[65536];
-  // Exactly the announced length, even when the file grows meanwhile.
-  long long left = static_cast<long long>(st.st_size);
-  while (left > 0) {
-    ssize_t n = read(fd, buf, left < static_cast<long long>(sizeof(buf)) ? static_cast<size_t>(left) : sizeof(buf));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      HARBOR_LOG("read of %s failed: %m", path.empty() ? "a descriptor" : path.c_str());
-      fflush(out);
-      return false;
-    }
-    if (n == 0) break;
-    if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-      HARBOR_LOG("write of %s failed: %m", path.empty() ? "a descriptor" : path.c_str());
-      return false;
-    }
-    left -= n;
-  }
-  return fflush(out) == 0;
+  // A file the caller opened may go out through the web server (a resident worker).
+  if (path.empty() && HandOver(out, fd)) return true;
+  return CopyBody(fd, out, static_cast<long long>(st.st_size),
+                  path.empty() ? "a descriptor" : path.c_str());
 }
 
 }  // namespace VIREO
