@@ -328,20 +328,23 @@ bool CacheManager::Get(const std::string& target, const std::string& stream, saf
   if (seen != safe::kOk) errno = 0;
   if (seen == safe::kOk && DiffersFromRecord(target, targetStat)) CleanCache(target);
   if (seen == safe::kOk && !S_ISREG(targetStat.st_mode)) return false;
-  std::string streamPath;
-  if (!GetEAPath(target, stream, streamPath)) return false;
+  char streamPath[kPathBuffer] = {0};
+  if (VIREOEAPath(0, target.c_str(), stream.c_str(), streamPath, sizeof(streamPath), 0) != 0) {
+    return false;
+  }
   UpdateCache(target, stream);
+  safe::Error e = safe::kOk;
   IF_RUN_AS(0, 0) {
-    safe::Error e = safe::OpenEAFile(streamPath, O_RDONLY, out);
-    if (e != safe::kOk) {
-      LogRefusedStream(streamPath, e);
-      errno = 0;
-      return false;
-    }
+    e = safe::OpenEAFile(streamPath, O_RDONLY, out);
   } else {
     return PL_ERR("ifrunas failed");
   }
-  return true;
+  if (e == safe::kOk) return true;
+  // A hit walks to the stream once. A miss then makes the stream's folder, as taking the path
+  // with GetEAPath did, and an unsafe folder is reported as such.
+  if (MakeEADir(target)) LogRefusedStream(streamPath, e);
+  errno = 0;
+  return false;
 }
 
 bool CacheManager::Get(const std::string& target, const std::string& stream, std::ifstream& in) {
