@@ -153,14 +153,10 @@ bool CheckPassword(const std::string& account, const std::string& password, std:
   return true;
 }
 
-bool IsMemberOf(const std::string& user, const std::string& group) {
-  PVIREOUSER record = nullptr;
-  if (user.empty() || group.empty() || VIREOUserGet(user.c_str(), &record) != 0 || record == nullptr) {
-    return false;
-  }
-  std::string name = record->szName;
-  gid_t primary = record->gid;
-  VIREOUserFree(record);
+namespace {
+
+// Whether account `name`, of primary group `primary`, belongs to `group`.
+bool InGroup(const std::string& name, gid_t primary, const std::string& group) {
   unsigned int gid = 0;
   if (VIREOGroupGetGID(group.c_str(), &gid) != 0) return false;
   int n = 256;
@@ -173,6 +169,19 @@ bool IsMemberOf(const std::string& user, const std::string& group) {
     if (groups[i] == gid) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool IsMemberOf(const std::string& user, const std::string& group) {
+  PVIREOUSER record = nullptr;
+  if (user.empty() || group.empty() || VIREOUserGet(user.c_str(), &record) != 0 || record == nullptr) {
+    return false;
+  }
+  std::string name = record->szName;
+  gid_t primary = record->gid;
+  VIREOUserFree(record);
+  return InGroup(name, primary, group);
 }
 
 bool IsAdministrator(const std::string& user) { return IsMemberOf(user, "administrators"); }
@@ -249,8 +258,8 @@ int SessionStore::Lookup(const std::string& sid, SessionInfo& info) const {
   }
   info.user = record->szName;
   info.uid = record->uid;
+  info.admin = InGroup(info.user, record->gid, "administrators");
   VIREOUserFree(record);
-  info.admin = IsAdministrator(info.user);
   return 0;
 }
 
