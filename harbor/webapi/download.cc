@@ -1,8 +1,8 @@
 // File downloads: handed to the web server (X-Sendfile) or streamed by the request program.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <linux/magic.h>
+#include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
