@@ -36,11 +36,14 @@ double Now() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-std::string Pages(int n, const std::string& word) {
+// `n` pages, each "<word> page <i>" followed by `words` more words.
+std::string Pages(int n, const std::string& word, int words = 0) {
   std::string html = "<html><body>";
   for (int i = 1; i <= n; ++i) {
     html += i == 1 ? "<p>" : "<p style=\"page-break-before: always\">";
-    html += word + " page " + std::to_string(i) + "</p>";
+    html += word + " page " + std::to_string(i);
+    for (int w = 0; w < words; ++w) html += w % 2 == 0 ? " some" : " text";
+    html += "</p>";
   }
   return html + "</body></html>\n";
 }
@@ -359,7 +362,8 @@ TEST_F(DockerWarmTest, DeadOrHungOfficeIsReplacedAndTheJobGoesCold) {
 // left, and the next job converts well within the limit.
 TEST_F(DockerWarmTest, FrontKilledByTheLimitFreesTheResident) {
   StartContainer();
-  MakeSource("Bg1big.docx", "big.html", Pages(1500, "Big"), "MS Word 2007 XML");
+  // Some seconds of work for a warm office even on a fast machine: the limit below is 1 s.
+  MakeSource("Bg1big.docx", "big.html", Pages(2500, "Big", 80), "MS Word 2007 XML");
   MakeSource("Nx2nxt.docx", "next.html", Pages(2, "Next"), "MS Word 2007 XML");
   const pid_t office = OfficePid();
   ASSERT_NE(0, office);
