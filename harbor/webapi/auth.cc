@@ -55,8 +55,8 @@ bool ReadJsonFile(const std::string& path, Json::Value& value) {
   if (!in) return false;
   std::ostringstream s;
   s << in.rdbuf();
-  Json::CharReaderBuilder b;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  static const Json::CharReaderBuilder settings;  // the defaults, made once per process
+  std::unique_ptr<Json::CharReader> r(settings.newCharReader());
   std::string text = s.str(), errs;
   return r->parse(text.data(), text.data() + text.size(), &value, &errs);
 }

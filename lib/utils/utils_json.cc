@@ -11,11 +11,15 @@ namespace json {
 namespace {
 
 bool Parse(std::istream& in, Json::Value& value) {
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
+  // The settings, made once per process (each parse still has a reader of its own).
+  static const Json::CharReaderBuilder settings = [] {
+    Json::CharReaderBuilder b;
+    b["collectComments"] = false;
+    return b;
+  }();
   Json::Value parsed;
   std::string errs;
-  if (!Json::parseFromStream(builder, in, &parsed, &errs)) return false;
+  if (!Json::parseFromStream(settings, in, &parsed, &errs)) return false;
   value.swap(parsed);
   return true;
 }
