@@ -51,7 +51,7 @@ bool IsPlainName(const std::string& path, int fd) {
 bool HandOver(FILE* out, int fd) {
   struct stat st;
   return gBodyHandoff != nullptr && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-         lseek(fd, 0, SEEK_CUR) == 0 && gBodyHandoff(out, fd);
+         lseek(fd, 0, SEEK_CUR) == 0 && gBodyHandoff(out, fd, st);
 }
 
 // Copies from `fd` where it stands to `out`: `limit` bytes at most (the length announced,

@@ -8,6 +8,7 @@
 #include <json/json.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -76,10 +77,11 @@ using CheckFunc = bool (*)(APIRequest*, APIResponse*);
 
 // ---- Answer bodies -------------------------------------------------------------------------
 
-// Takes over SendBody(out, fd) when it can (a resident worker handing the file to the web
-// server): true when it did, false when it wrote nothing and the bytes must be copied. Set by
-// the request pool for the stream of the request it serves; null everywhere else.
-using BodyHandoff = bool (*)(FILE* out, int fd);
+// Takes over SendBody(out, fd) for a regular file `fd`, examined as `st`, when it can (a
+// resident worker handing the file to the web server): true when it did, false when it wrote
+// nothing and the bytes must be copied. Set by the request pool for the stream of the request
+// it serves; null everywhere else.
+using BodyHandoff = bool (*)(FILE* out, int fd, const struct stat& st);
 void SetBodyHandoff(BodyHandoff handoff);
 
 // ---- Parameters ----------------------------------------------------------------------------

@@ -182,11 +182,9 @@ ssize_t WriteRequest(void* cookie, const char* buf, size_t size) {
 }
 
 // The web server sets the length of a file it sends: a "Content-Length" line of the header
-// block is dropped when it gives the file's size. False, nothing changed, when it gives
+// block is dropped when it gives the file's size, `size`. False, nothing changed, when it gives
 // another (the answer would contradict itself), or the block already hands a file over.
-bool DropMatchingLength(std::string& head, int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return false;
+bool DropMatchingLength(std::string& head, off_t size) {
   size_t at = 0;
   while (at < head.size()) {
     size_t eol = head.find('\n', at);
@@ -199,7 +197,7 @@ bool DropMatchingLength(std::string& head, int fd) {
     if (strcasecmp(name.c_str(), "Content-Length") == 0) {
       std::string value = line.substr(colon + 1);
       value.erase(0, value.find_first_not_of(" \t"));
-      if (value != std::to_string(static_cast<long long>(st.st_size))) return false;
+      if (value != std::to_string(static_cast<long long>(size))) return false;
       head.erase(at, eol + 1 - at);
       continue;
     }
@@ -212,11 +210,11 @@ bool DropMatchingLength(std::string& head, int fd) {
 // for a duplicate of `fd`. The server opens that link, which is the open file itself and not
 // a name resolved again, while it reads the header block; the duplicate stays open until the
 // server has closed the connection (see FinishAnswer).
-bool HandBodyToServer(FILE* out, int fd) {
+bool HandBodyToServer(FILE* out, int fd, const struct stat& st) {
   if (!gHandoff || gAnswer == nullptr || out != gAnswer->stream) return false;
   Answer& a = *gAnswer;
   if (fflush(out) != 0 || a.headSent || !a.headDone || a.handedFd >= 0) return false;
-  if (!DropMatchingLength(a.head, fd)) return false;
+  if (!DropMatchingLength(a.head, st.st_size)) return false;
   int held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (held < 0) return false;
   size_t blank = a.head.size() >= 4 && a.head.compare(a.head.size() - 4, 4, "\r\n\r\n") == 0
