@@ -275,6 +275,17 @@ def p1(alice, seconds):
             row("P1", "get %s (req/s, errors)" % label, "%.0f, %d" % (api_rate, api_errors),
                 "%.0f static" % static_rate, "%.1f %%" % (100 * api_rate / static_rate), goal)
             if name == "small":
+                # The ceiling of the request path: the same request without a session is
+                # refused by a worker before any plug-in runs (answer 119, a few hundred bytes).
+                status, _, data = Client(PORT).request("GET", get_url(share_path))
+                if status != 200 or json.loads(data.decode())["error"]["code"] != 119:
+                    raise SystemExit("bench: get without a session answered %d %r"
+                                     % (status, data[:200]))
+                bare_rate, bare_errors = wrk("http://127.0.0.1:%d%s" % (PORT, get_url(share_path)),
+                                             seconds)
+                row("P1", "get refused at once: no session (req/s, errors)",
+                    "%.0f, %d" % (bare_rate, bare_errors), "%.0f static" % static_rate,
+                    "%.1f %%" % (100 * bare_rate / static_rate), "")
                 # The same request through CGI, one process per request, for comparison.
                 env = dict(os.environ, APPLIANCE_WEBAPI="cgi")
                 subprocess.run([SERVE, "--port", str(CGI_PORT), "--background"], check=True,
