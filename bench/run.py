@@ -276,7 +276,7 @@ def p1(alice, seconds):
                 "%.0f static" % static_rate, "%.1f %%" % (100 * api_rate / static_rate), goal)
             if name == "small":
                 # The ceiling of the request path: the same request without a session is
-                # refused by a worker before any plug-in runs (answer 119, a few hundred bytes).
+                # refused by a worker before any plug-in runs (error 119, a short JSON answer).
                 status, _, data = Client(PORT).request("GET", get_url(share_path))
                 if status != 200 or json.loads(data.decode())["error"]["code"] != 119:
                     raise SystemExit("bench: get without a session answered %d %r"
