@@ -85,7 +85,10 @@ class CacheManager {
 
   // Makes sure `target`'s @eaDir directory exists (creating it as root).
   bool MakeEADir(const std::string& target);
-  // The path of stream `stream` of `target` into `out`, after MakeEADir.
+  // The path of stream `stream` of `target` into `out`; nothing is made on the way.
+  static bool StreamPath(const std::string& target, const std::string& stream,
+                         std::string& out);
+  // The same, after MakeEADir.
   bool GetEAPath(const std::string& target, const std::string& stream, std::string& out);
 
   // Bookkeeping rows. A target row keeps the `modify` it was first stored with; a stream row

@@ -161,13 +161,17 @@ bool CacheManager::MakeEADir(const std::string& target) {
   }
 }
 
-bool CacheManager::GetEAPath(const std::string& target, const std::string& stream,
-                             std::string& out) {
-  if (!MakeEADir(target)) return false;
+bool CacheManager::StreamPath(const std::string& target, const std::string& stream,
+                              std::string& out) {
   char path[kPathBuffer] = {0};
   if (VIREOEAPath(0, target.c_str(), stream.c_str(), path, sizeof(path), 0) != 0) return false;
   out = path;
   return true;
+}
+
+bool CacheManager::GetEAPath(const std::string& target, const std::string& stream,
+                             std::string& out) {
+  return MakeEADir(target) && StreamPath(target, stream, out);
 }
 
 bool CacheManager::InsertTarget(const std::string& target, long modify) {
@@ -350,10 +354,8 @@ bool CacheManager::Get(const std::string& target, const std::string& stream, saf
   if (seen != safe::kOk) errno = 0;
   if (seen == safe::kOk && DiffersFromRecord(target, targetStat)) CleanCache(target);
   if (seen == safe::kOk && !S_ISREG(targetStat.st_mode)) return false;
-  char streamPath[kPathBuffer] = {0};
-  if (VIREOEAPath(0, target.c_str(), stream.c_str(), streamPath, sizeof(streamPath), 0) != 0) {
-    return false;
-  }
+  std::string streamPath;
+  if (!StreamPath(target, stream, streamPath)) return false;
   UpdateCache(target, stream);
   safe::Error e = safe::kOk;
   IF_RUN_AS(0, 0) {
@@ -418,16 +420,15 @@ void CacheManager::GarbageCollect() {
     // deleted folder must not come back.
     bool gone = false;
     if (!TargetFolderGone(target, gone)) continue;
-    char streamPath[kPathBuffer] = {0};
-    if (gone ||
-        VIREOEAPath(0, target.c_str(), stream.c_str(), streamPath, sizeof(streamPath), 0) != 0) {
+    std::string streamPath;
+    if (gone || !StreamPath(target, stream, streamPath)) {
       if (!_db.Exec(sql)) {
         PL_ERR_SHORT("GC DB fail %s, stream: %s", target.c_str(), stream.c_str());
       }
       continue;
     }
     safe::Error e = safe::RemoveEAFile(streamPath);
-    if (e != safe::kOk) PL_ERR_SHORT("GC fail %s (%s)", streamPath, safe::ErrorText(e));
+    if (e != safe::kOk) PL_ERR_SHORT("GC fail %s (%s)", streamPath.c_str(), safe::ErrorText(e));
     if (!_db.Exec(sql)) {
       PL_ERR_SHORT("GC DB fail %s, stream: %s", target.c_str(), stream.c_str());
     }
